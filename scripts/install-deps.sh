@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running or testing Tavrik needs.
+# Usage: scripts/install-deps.sh [run|test|bench]   (default: run)
+# Skips apt entirely when every package is already present.
+set -euo pipefail
+
+run_pkgs=(build-essential cmake qtbase5-dev libqt5serialport5-dev)
+test_pkgs=("${run_pkgs[@]}" util-linux)
+bench_pkgs=("${run_pkgs[@]}" socat)
+
+case "${1:-run}" in
+    run) pkgs=("${run_pkgs[@]}") ;;
+    test) pkgs=("${test_pkgs[@]}") ;;
+    bench) pkgs=("${bench_pkgs[@]}") ;;
+    *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "need root or sudo to install: ${missing[*]}" >&2; exit 1; }
+    sudo=sudo
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update
+$sudo apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,56 @@
+#ifndef TCPSERVER_H
+#define TCPSERVER_H
+
+#include <QList>
+#include <QString>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+// The listening side of the TCP server role: keeps every accepted client,
+// hands on what each one sends together with its socket descriptor, announces
+// arrivals and departures, and writes to one client or to all but one.
+class TcpServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    // A client that keeps more than this many bytes unsent is dropped, so a
+    // peer that stops reading cannot make the server's memory grow for ever.
+    static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
+
+    explicit TcpServer(QObject *parent = nullptr);
+    ~TcpServer() override;
+
+    int clientCount() const;
+
+signals:
+    void updateTcpServer(char *, int, int);
+    void addClientLink(QString, int);
+    void removeClientLink(QString, int);
+
+public slots:
+    void clientDisconnected();
+    // A socketDescriptor other than 0 sends to that client only; 0 sends to
+    // every client except the one whose descriptor is socketDescriptorEx.
+    void sendDataToClient(char *msg, int length, int socketDescriptor, int socketDescriptorEx);
+    void acceptNewClient();
+    void clientDataReceived();
+
+private:
+    // The descriptor and text are kept from accept time: once a socket has
+    // disconnected it reports neither any more.
+    struct Client
+    {
+        QTcpSocket *socket;
+        int descriptor;
+        QString text;
+    };
+
+    int indexOf(const QTcpSocket *socket) const;
+    void drain(const Client &client);
+
+    QList<Client> clientList;
+};
+
+#endif // TCPSERVER_H

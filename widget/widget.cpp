@@ -1,0 +1,583 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include "paragraphlog.h"
+#include "tcpserver.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QMessageBox>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <utility>
+
+namespace {
+
+// The line settings offered in the serial lists, in list order. The texts are
+// both what the operator sees and the keys that an open looks up.
+const std::pair<const char *, qint32> baudRates[] = {
+    { "115200", 115200 }, { "57600", 57600 }, { "38400", 38400 }, { "19200", 19200 },
+    { "9600", 9600 },     { "4800", 4800 },   { "2400", 2400 },   { "1200", 1200 },
+};
+const std::pair<const char *, QSerialPort::DataBits> dataBits[] = {
+    { "8", QSerialPort::Data8 },
+    { "7", QSerialPort::Data7 },
+    { "6", QSerialPort::Data6 },
+    { "5", QSerialPort::Data5 },
+};
+const std::pair<const char *, QSerialPort::Parity> parities[] = {
+    { "无校验", QSerialPort::NoParity },
+    { "奇校验", QSerialPort::OddParity },
+    { "偶校验", QSerialPort::EvenParity },
+};
+const std::pair<const char *, QSerialPort::StopBits> stopBits[] = {
+    { "1", QSerialPort::OneStop },
+    { "1.5", QSerialPort::OneAndHalfStop },
+    { "2", QSerialPort::TwoStop },
+};
+const std::pair<const char *, QSerialPort::FlowControl> flowControls[] = {
+    { "off", QSerialPort::NoFlowControl },
+    { "RTS/CTS", QSerialPort::HardwareControl },
+    { "XON/XOFF", QSerialPort::SoftwareControl },
+};
+
+template <typename T, size_t N>
+QStringList textsOf(const std::pair<const char *, T> (&choices)[N])
+{
+    QStringList texts;
+    for (const auto &choice : choices)
+        texts.append(QString::fromUtf8(choice.first));
+    return texts;
+}
+
+// Calls apply with the value of the choice whose text is exactly text; a text
+// that is not offered leaves the setting alone.
+template <typename T, size_t N, typename Apply>
+void applyChoice(const std::pair<const char *, T> (&choices)[N], const QString &text, Apply apply)
+{
+    for (const auto &choice : choices) {
+        if (text == QString::fromUtf8(choice.first)) {
+            apply(choice.second);
+            return;
+        }
+    }
+}
+
+const char captureFilePath[] = "D://testBase.txt";
+// How long a TCP client link closed by the operator may take to hand its
+// last bytes to the server before it is cut.
+constexpr int closeGraceMs = 3000;
+
+void trace(const QString &line)
+{
+    qDebug().noquote() << line;
+}
+
+// The bytes up to the first NUL, as text.
+QString displayText(const QByteArray &bytes)
+{
+    const int end = bytes.indexOf('\0');
+    return QString::fromLocal8Bit(end < 0 ? bytes : bytes.left(end));
+}
+
+QString firstLocalIPv4(const QList<QHostAddress> &addresses)
+{
+    for (const QHostAddress &address : addresses) {
+        if (address == QHostAddress(QHostAddress::LocalHost) || address.toIPv4Address() == 0)
+            continue;
+        return address.toString();
+    }
+    return QString();
+}
+
+} // namespace
+
+Widget::Widget(QWidget *parent)
+    : Widget(SystemProbe::live(), parent)
+{
+}
+
+Widget::Widget(const SystemProbe &probe, QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::Widget)
+    , system(probe)
+{
+    ui->setupUi(this);
+    initSerialPort();
+    localIp = firstLocalIPv4(system.localAddresses());
+    ui->lEditIpAddr->setText(localIp);
+    serverAddress = new QHostAddress;
+}
+
+Widget::~Widget()
+{
+    // The QWidget base destroys the ports and sockets after this body has run,
+    // and a socket or port that closes may still signal: cut them off from
+    // this half-destroyed window first.
+    serialPort->disconnect(this);
+    if (udpSocket)
+        udpSocket->disconnect(this);
+    if (tcpSocket)
+        tcpSocket->disconnect(this);
+    if (tcpServer)
+        tcpServer->disconnect(this);
+    delete ui;
+    delete serverAddress;
+}
+
+// Serial link
+
+void Widget::initSerialPort()
+{
+    serialPort = new QSerialPort(this);
+    connect(serialPort, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
+            SLOT(serialErrorOccurred(QSerialPort::SerialPortError)));
+    probeSerialPorts(true);
+    ui->BaudCB->addItems(textsOf(baudRates));
+    ui->DataBitsCB->addItems(textsOf(dataBits));
+    ui->ParityCB->addItems(textsOf(parities));
+    ui->StopCB->addItems(textsOf(stopBits));
+    ui->FlowsCB->addItems(textsOf(flowControls));
+}
+
+// Lists the reported ports that can be opened right now.
+void Widget::probeSerialPorts(bool traced)
+{
+    const QStringList names = system.serialPortNames();
+    for (const QString &name : names) {
+        QSerialPort port;
+        port.setPortName(name);
+        if (traced)
+            trace(QStringLiteral("#######"));
+        if (port.open(QIODevice::ReadWrite)) {
+            ui->ComBC->addItem(name);
+            port.close();
+        }
+    }
+}
+
+void Widget::on_CheckBtn_clicked()
+{
+    ui->ComBC->clear();
+    probeSerialPorts(false);
+}
+
+void Widget::on_ConnectBtn_clicked()
+{
+    const QString caption = ui->ConnectBtn->text();
+    if (caption == tr("串口关闭")) {
+        serialPort->close();
+        showSerialIdle();
+        return;
+    }
+    if (caption != tr("串口连接"))
+        return;
+
+    serialPort->setPortName(ui->ComBC->currentText());
+    trace(QStringLiteral("***********"));
+    if (!serialPort->open(QIODevice::ReadWrite)) {
+        showError(tr("串口打开失败!"));
+        return;
+    }
+
+    applyChoice(baudRates, ui->BaudCB->currentText(),
+                [this](qint32 rate) { serialPort->setBaudRate(rate, QSerialPort::AllDirections); });
+    applyChoice(dataBits, ui->DataBitsCB->currentText(),
+                [this](QSerialPort::DataBits bits) { serialPort->setDataBits(bits); });
+    applyChoice(parities, ui->ParityCB->currentText(),
+                [this](QSerialPort::Parity parity) { serialPort->setParity(parity); });
+    applyChoice(stopBits, ui->StopCB->currentText(),
+                [this](QSerialPort::StopBits bits) { serialPort->setStopBits(bits); });
+    applyChoice(flowControls, ui->FlowsCB->currentText(),
+                [this](QSerialPort::FlowControl flow) { serialPort->setFlowControl(flow); });
+
+    // Before the command lines go out, so that the receiver's answer is read.
+    connect(serialPort, SIGNAL(readyRead()), this, SLOT(doProcessSerialRead()),
+            Qt::UniqueConnection);
+    serialPort->write(QStringLiteral("log gpgga ontime 5\r\n").toLatin1());
+    serialPort->write(QStringLiteral("interfacemode auto auto on\r\n").toLatin1());
+
+    ui->ConnectBtn->setText(tr("串口关闭"));
+    setSerialSettingsEnabled(false);
+}
+
+void Widget::setSerialSettingsEnabled(bool enabled)
+{
+    ui->BaudCB->setEnabled(enabled);
+    ui->DataBitsCB->setEnabled(enabled);
+    ui->FlowsCB->setEnabled(enabled);
+    ui->ParityCB->setEnabled(enabled);
+    ui->StopCB->setEnabled(enabled);
+    ui->ComBC->setEnabled(enabled);
+}
+
+void Widget::showSerialIdle()
+{
+    ui->ConnectBtn->setText(tr("串口连接"));
+    setSerialSettingsEnabled(true);
+}
+
+// A receiver that is unplugged, or a line whose other end hangs up, shows as a
+// read or resource error while the port stays open; left open, the port would
+// report the error again in a tight loop for ever.
+void Widget::serialErrorOccurred(QSerialPort::SerialPortError error)
+{
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+        return;
+    if (!serialPort->isOpen())
+        return;
+    serialPort->close();
+    showSerialIdle();
+    showErrorLater(tr("串口连接已断开!"));
+}
+
+void Widget::doProcessSerialRead()
+{
+    // One pass per datagram-sized piece: a read larger than a datagram can
+    // carry would otherwise be lost on the way out.
+    do {
+        serialData = serialPort->read(maxDatagramSize);
+        ParagraphLog::append(ui->textEdit_Servce,
+                             displayText(serialData).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+        doWriteSerialDataToUdp();
+    } while (serialPort->isOpen() && serialPort->bytesAvailable() > 0);
+}
+
+// Sends the last serial read to the network side in whichever role is up.
+void Widget::doWriteSerialDataToUdp()
+{
+    if (serialData.isEmpty()) {
+        trace(QStringLiteral("向服务器写入数据失败"));
+        return;
+    }
+    if (udpSocket)
+        udpSocket->writeDatagram(serialData, targetAddress, quint16(targetPort));
+    if (tcpServer)
+        emit sendDataToClient(serialData.data(), serialData.size(), 0, -1);
+    if (tcpSocket) {
+        tcpSocket->write(serialData);
+        if (tcpSocket->bytesToWrite() > maxPendingBytes)
+            dropTcpClient();
+    }
+    serialData.clear();
+}
+
+void Widget::on_ClearBtn_clicked()
+{
+    ui->textEdit_Servce->clear();
+    ui->textEdit_Client->clear();
+}
+
+void Widget::doWriteNetDataToSerial()
+{
+    if (netData.isEmpty()) {
+        trace(QStringLiteral("向串口写入数据错误"));
+        return;
+    }
+    trace(QStringLiteral("向串口写入数据正确"));
+    serialPort->write(netData.constData(), netData.size());
+    trace(QStringLiteral("写数据的大小: ") + QString::number(qint32(serialPort->bytesToWrite())));
+
+    const QString text = displayText(netData).remove(QLatin1String("\r\n"));
+    if (!text.isEmpty())
+        ParagraphLog::append(ui->textEdit_Client, text);
+}
+
+void Widget::doWriteNetDataToFile()
+{
+    QFile file(QString::fromLatin1(captureFilePath));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        trace(QStringLiteral("Can't open file for writing"));
+    } else {
+        trace(QStringLiteral("向文件写入数据正确"));
+        const bool written = file.write(netData) == netData.size() && file.flush();
+        if (!written)
+            trace(QStringLiteral("Can't write to file: ") + file.errorString());
+        file.close();
+    }
+    netData.clear();
+}
+
+// Everything the network side receives goes to the device, then to the
+// capture file, which empties the buffer again.
+void Widget::forwardNetData(const char *data, int length)
+{
+    netData.append(data, length);
+    doWriteNetDataToSerial();
+    doWriteNetDataToFile();
+}
+
+// Network role
+
+void Widget::on_cBoxNetType_currentIndexChanged(int index)
+{
+    switch (index) {
+    case 0:
+        showUdpWidgets();
+        ui->label_Port->setText(tr("本地端口"));
+        ui->label_IP->setText(tr("本地IP地址"));
+        ui->labelUdp->setText(tr("目标IP地址"));
+        ui->labelUdp1->setText(tr("目标端口"));
+        ui->lEditIpAddr->setText(localIp);
+        break;
+    case 1:
+        hideUdpWidgets();
+        ui->label_Port->setText(tr("本地端口"));
+        ui->label_IP->setText(tr("本地IP地址"));
+        ui->lEditIpAddr->setText(localIp);
+        break;
+    case 2:
+        showUdpWidgets();
+        ui->label_Port->setText(tr("服务器端口"));
+        ui->label_IP->setText(tr("服务器IP地址"));
+        ui->labelUdp->setText(tr("本地IP地址"));
+        ui->labelUdp1->setText(tr("本地端口"));
+        ui->lEditIpAddr->setText(tr("192.168.42.1"));
+        break;
+    default:
+        break;
+    }
+}
+
+void Widget::showUdpWidgets()
+{
+    setUdpWidgetsVisible(true);
+}
+
+void Widget::hideUdpWidgets()
+{
+    setUdpWidgetsVisible(false);
+}
+
+void Widget::setUdpWidgetsVisible(bool visible)
+{
+    ui->labelSpaceUdp->setVisible(visible);
+    ui->lEditUdpIP->setVisible(visible);
+    ui->labelUdp->setVisible(visible);
+    ui->labelUdp1->setVisible(visible);
+    ui->lEditUdpPort->setVisible(visible);
+}
+
+// Network link
+
+void Widget::on_pBtnNetCnnt_clicked()
+{
+    const QString caption = ui->pBtnNetCnnt->text();
+    if (caption == tr("连接网络")) {
+        switch (ui->cBoxNetType->currentIndex()) {
+        case 0:
+            connectUdp();
+            break;
+        case 1:
+            connectTcpServer();
+            break;
+        case 2:
+            connectTcpClient();
+            break;
+        default:
+            break;
+        }
+    } else if (caption == tr("断开网络")) {
+        disconnectNetwork();
+    }
+}
+
+void Widget::connectUdp()
+{
+    udpSocket = new QUdpSocket(this);
+    connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpDataReceived()));
+    hostAddress.setAddress(ui->lEditIpAddr->text());
+    hostPort = ui->lEditIpPort->text().toInt();
+    targetAddress.setAddress(ui->lEditUdpIP->text());
+    targetPort = ui->lEditUdpPort->text().toInt();
+
+    if (udpSocket->bind(quint16(hostPort), QAbstractSocket::DefaultForPlatform)) {
+        ui->CurState->setText(tr("建立UDP连接成功"));
+        ui->pBtnNetCnnt->setText(tr("断开网络"));
+        return;
+    }
+    // An unbound socket would still send datagrams from a random port.
+    delete udpSocket;
+    udpSocket = nullptr;
+    ui->pBtnNetCnnt->setChecked(false);
+    showError(tr("UDP绑定端口失败!"));
+}
+
+void Widget::connectTcpServer()
+{
+    hostAddress.setAddress(ui->lEditIpAddr->text());
+    hostPort = ui->lEditIpPort->text().toInt();
+    if (slotTryCreateTcpServer()) {
+        ui->CurState->setText(tr("建立TCP服务器成功"));
+        ui->pBtnNetCnnt->setText(tr("断开网络"));
+        return;
+    }
+    ui->pBtnNetCnnt->setChecked(false);
+    showError(tr("尝试建立服务器失败! 请确认网络状态和端口。"));
+}
+
+bool Widget::slotTryCreateTcpServer()
+{
+    tcpServer = new TcpServer(this);
+    if (!tcpServer->listen(hostAddress, quint16(hostPort))) {
+        delete tcpServer;
+        tcpServer = nullptr;
+        return false;
+    }
+    connect(tcpServer, SIGNAL(updateTcpServer(char*,int,int)), this,
+            SLOT(tcpServerDataReceived(char*,int,int)));
+    connect(this, SIGNAL(sendDataToClient(char*,int,int,int)), tcpServer,
+            SLOT(sendDataToClient(char*,int,int,int)));
+    connect(tcpServer, SIGNAL(addClientLink(QString,int)), this, SLOT(addClientLink(QString,int)));
+    connect(tcpServer, SIGNAL(removeClientLink(QString,int)), this,
+            SLOT(removeClientLink(QString,int)));
+    return true;
+}
+
+void Widget::slotDeleteTcpServer()
+{
+    if (!tcpServer)
+        return;
+    QObject::disconnect(tcpServer, nullptr, nullptr, nullptr);
+    tcpServer->close();
+    delete tcpServer;
+    tcpServer = nullptr;
+}
+
+void Widget::connectTcpClient()
+{
+    if (!serverAddress->setAddress(ui->lEditIpAddr->text())) {
+        showError(tr("TCP服务器IP设置失败!"));
+        return;
+    }
+    tcpSocket = new QTcpSocket(this);
+    connect(tcpSocket, SIGNAL(readyRead()), this, SLOT(tcpClientDataReceived()));
+    tcpSocket->connectToHost(*serverAddress, quint16(ui->lEditIpPort->text().toInt()),
+                             QIODevice::ReadWrite);
+    if (tcpSocket->waitForConnected(2000)) {
+        connect(tcpSocket, SIGNAL(disconnected()), this, SLOT(serverLinkLost()));
+        connect(tcpSocket, SIGNAL(errorOccurred(QAbstractSocket::SocketError)), this,
+                SLOT(serverLinkLost()));
+        ui->lEditUdpPort->setText(QString::number(tcpSocket->localPort()));
+        ui->CurState->setText(tr("连接TCP服务器成功"));
+        ui->pBtnNetCnnt->setText(tr("断开网络"));
+        return;
+    }
+    // Left alone, the attempt could still succeed later, behind the operator's back.
+    delete tcpSocket;
+    tcpSocket = nullptr;
+    ui->lEditUdpPort->setText(QStringLiteral("0"));
+    ui->pBtnNetCnnt->setChecked(false);
+    showError(tr("尝试连接服务器失败! 请确认服务器状态。"));
+}
+
+// Takes down whichever role is up, whatever the role list shows now.
+void Widget::disconnectNetwork()
+{
+    if (udpSocket) {
+        udpSocket->close();
+        delete udpSocket;
+        udpSocket = nullptr;
+    }
+    slotDeleteTcpServer();
+    if (tcpSocket)
+        closeTcpClient();
+    showNetworkIdle();
+}
+
+// Closes the TCP client link gracefully: what is still queued for the server
+// may leave during a short grace period, then the socket goes.
+void Widget::closeTcpClient()
+{
+    QTcpSocket *socket = std::exchange(tcpSocket, nullptr);
+    socket->disconnect(this);
+    connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
+    socket->disconnectFromHost();
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        socket->deleteLater();
+    else
+        QTimer::singleShot(closeGraceMs, socket, SLOT(abort()));
+}
+
+// Ends a TCP client link that the server closed, that failed, or whose server
+// stopped reading.
+void Widget::dropTcpClient()
+{
+    QTcpSocket *socket = std::exchange(tcpSocket, nullptr);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    showNetworkIdle();
+    showErrorLater(tr("与服务器的连接已断开!"));
+}
+
+void Widget::serverLinkLost()
+{
+    if (!tcpSocket || sender() != tcpSocket)
+        return;
+    tcpClientDataReceived();
+    dropTcpClient();
+}
+
+void Widget::showNetworkIdle()
+{
+    ui->pBtnNetCnnt->setText(tr("连接网络"));
+    ui->CurState->clear();
+}
+
+void Widget::udpDataReceived()
+{
+    QHostAddress senderAddress;
+    quint16 senderPort = 0;
+    while (udpSocket && udpSocket->hasPendingDatagrams()) {
+        const qint64 size = udpSocket->pendingDatagramSize();
+        if (size < 0)
+            break;
+        QByteArray datagram(int(size), Qt::Uninitialized);
+        const qint64 read =
+            udpSocket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
+        if (read < 0)
+            break;
+        forwardNetData(datagram.constData(), int(read));
+    }
+}
+
+void Widget::tcpServerDataReceived(char *data, int length, int socketDescriptor)
+{
+    Q_UNUSED(socketDescriptor)
+    forwardNetData(data, length);
+}
+
+void Widget::tcpClientDataReceived()
+{
+    if (!tcpSocket || tcpSocket->bytesAvailable() <= 0)
+        return;
+    const QByteArray data = tcpSocket->readAll();
+    forwardNetData(data.constData(), data.size());
+}
+
+void Widget::addClientLink(QString client, int socketDescriptor)
+{
+    Q_UNUSED(socketDescriptor)
+    ParagraphLog::append(ui->textEdit_Client, tr("客户端已连接: ") + client);
+}
+
+void Widget::removeClientLink(QString client, int socketDescriptor)
+{
+    Q_UNUSED(socketDescriptor)
+    ParagraphLog::append(ui->textEdit_Client, tr("客户端已断开: ") + client);
+}
+
+void Widget::showError(const QString &text)
+{
+    QMessageBox::information(this, tr("错误"), text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+// For failures noticed inside a data path: a modal box there would run a
+// nested event loop under the caller's feet.
+void Widget::showErrorLater(const QString &text)
+{
+    QMetaObject::invokeMethod(this, [this, text] { showError(text); }, Qt::QueuedConnection);
+}

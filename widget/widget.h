@@ -1,0 +1,101 @@
+#ifndef WIDGET_H
+#define WIDGET_H
+
+#include "systemprobe.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QSerialPort>
+#include <QString>
+#include <QWidget>
+
+QT_BEGIN_NAMESPACE
+namespace Ui { class Widget; }
+QT_END_NAMESPACE
+
+class QTcpSocket;
+class QUdpSocket;
+class TcpServer;
+
+// The main window and hub of the bridge: it opens the serial link to the
+// receiver, shows and forwards what the receiver sends, and connects the
+// network side as a UDP peer, a TCP server or a TCP client.
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    // Looks the serial ports and local addresses up through the given probe
+    // instead of asking the machine.
+    explicit Widget(const SystemProbe &probe, QWidget *parent = nullptr);
+    ~Widget() override;
+
+    // A serial read larger than this leaves as several datagrams: it is the
+    // largest payload a UDP datagram over IPv4 can carry.
+    static constexpr int maxDatagramSize = 65507;
+    // A server that keeps more than this many bytes unread ends the TCP
+    // client link, so that it cannot make the window's memory grow for ever.
+    static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
+
+signals:
+    void sendDataToClient(char *, int, int, int);
+
+private slots:
+    void doProcessSerialRead();
+    void on_cBoxNetType_currentIndexChanged(int index);
+    void on_ConnectBtn_clicked();
+    void on_ClearBtn_clicked();
+    void on_CheckBtn_clicked();
+    void on_pBtnNetCnnt_clicked();
+    void udpDataReceived();
+    bool slotTryCreateTcpServer();
+    void slotDeleteTcpServer();
+
+    void tcpServerDataReceived(char *data, int length, int socketDescriptor);
+    void tcpClientDataReceived();
+    void addClientLink(QString client, int socketDescriptor);
+    void removeClientLink(QString client, int socketDescriptor);
+
+    void serialErrorOccurred(QSerialPort::SerialPortError error);
+    void serverLinkLost();
+
+private:
+    void initSerialPort();
+    void probeSerialPorts(bool traced);
+    void setSerialSettingsEnabled(bool enabled);
+    void showSerialIdle();
+    void doWriteSerialDataToUdp();
+    void doWriteNetDataToSerial();
+    void doWriteNetDataToFile();
+    void forwardNetData(const char *data, int length);
+    void showUdpWidgets();
+    void hideUdpWidgets();
+    void setUdpWidgetsVisible(bool visible);
+    void connectUdp();
+    void connectTcpServer();
+    void connectTcpClient();
+    void disconnectNetwork();
+    void closeTcpClient();
+    void dropTcpClient();
+    void showNetworkIdle();
+    void showError(const QString &text);
+    void showErrorLater(const QString &text);
+
+    Ui::Widget *ui;
+    QSerialPort *serialPort = nullptr;
+    QByteArray netData;
+    QByteArray serialData;
+    QString localIp;
+    QUdpSocket *udpSocket = nullptr;
+    QHostAddress hostAddress;
+    int hostPort = 0;
+    QHostAddress targetAddress;
+    int targetPort = 0;
+    QHostAddress *serverAddress = nullptr;
+    QTcpSocket *tcpSocket = nullptr;
+    TcpServer *tcpServer = nullptr;
+    SystemProbe system;
+};
+
+#endif // WIDGET_H
