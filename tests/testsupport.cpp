@@ -1,0 +1,169 @@
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMessageBox>
+#include <QMutex>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+Pty::Pty()
+{
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0)
+        return;
+    if (grantpt(master) != 0 || unlockpt(master) != 0) {
+        ::close(master);
+        master = -1;
+        return;
+    }
+    slave = QString::fromLocal8Bit(ptsname(master));
+}
+
+Pty::~Pty()
+{
+    hangUp();
+}
+
+void Pty::write(const QByteArray &bytes)
+{
+    qint64 done = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (done < bytes.size() && clock.elapsed() < 10000) {
+        const ssize_t n = ::write(master, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+        } else {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+    }
+}
+
+QByteArray Pty::read(int atLeast, int timeoutMs)
+{
+    QByteArray bytes;
+    QElapsedTimer clock;
+    clock.start();
+    while (bytes.size() < atLeast && clock.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        char buffer[4096];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n > 0)
+            bytes.append(buffer, int(n));
+        else
+            usleep(1000);
+    }
+    return bytes;
+}
+
+QByteArray Pty::readFor(int ms)
+{
+    return read(INT_MAX, ms);
+}
+
+termios Pty::attributes() const
+{
+    termios attributes {};
+    tcgetattr(master, &attributes);
+    return attributes;
+}
+
+void Pty::hangUp()
+{
+    if (master >= 0)
+        ::close(master);
+    master = -1;
+}
+
+namespace {
+QMutex traceMutex;
+QStringList traceLines;
+QtMessageHandler previousHandler = nullptr;
+
+void collectTrace(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg) {
+        QMutexLocker lock(&traceMutex);
+        traceLines.append(message);
+    } else if (previousHandler) {
+        previousHandler(type, context, message);
+    }
+}
+} // namespace
+
+TraceLog::TraceLog()
+{
+    clear();
+    previousHandler = qInstallMessageHandler(collectTrace);
+}
+
+TraceLog::~TraceLog()
+{
+    qInstallMessageHandler(previousHandler);
+}
+
+QStringList TraceLog::lines() const
+{
+    QMutexLocker lock(&traceMutex);
+    return traceLines;
+}
+
+void TraceLog::clear()
+{
+    QMutexLocker lock(&traceMutex);
+    traceLines.clear();
+}
+
+MessageBoxCloser::MessageBoxCloser()
+{
+    connect(&timer, &QTimer::timeout, this, &MessageBoxCloser::closeActive);
+    timer.start(10);
+}
+
+void MessageBoxCloser::closeActive()
+{
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    if (!box)
+        return;
+    titles.append(box->windowTitle());
+    texts.append(box->text());
+    box->done(QMessageBox::Ok);
+}
+
+SystemProbe fakeProbe(const QStringList &ports, const QList<QHostAddress> &addresses)
+{
+    SystemProbe probe;
+    probe.serialPortNames = [ports] { return ports; };
+    probe.localAddresses = [addresses] { return addresses; };
+    return probe;
+}
+
+CaptureDirectory::CaptureDirectory(const QString &directory)
+    : previous(QDir::currentPath())
+    , directory(directory)
+{
+    QDir(directory).mkpath(QStringLiteral("D:"));
+    QDir::setCurrent(directory);
+}
+
+CaptureDirectory::~CaptureDirectory()
+{
+    QDir::setCurrent(previous);
+}
+
+QString CaptureDirectory::captureFile() const
+{
+    return directory + QStringLiteral("/D:/testBase.txt");
+}
+
+QByteArray CaptureDirectory::captured() const
+{
+    QFile file(captureFile());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}

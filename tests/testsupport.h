@@ -1,0 +1,89 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include "systemprobe.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <termios.h>
+
+class QWidget;
+
+// A pseudo-terminal pair: the window opens the slave as its serial port, the
+// test plays the device on the master.
+class Pty
+{
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    bool isValid() const { return master >= 0; }
+    QString slavePath() const { return slave; }
+
+    void write(const QByteArray &bytes);
+    // Reads what the window has written, running its event loop meanwhile,
+    // until at least `atLeast` bytes came or `timeoutMs` passed.
+    QByteArray read(int atLeast, int timeoutMs = 3000);
+    // What has arrived within `ms`, for checking that nothing more comes.
+    QByteArray readFor(int ms);
+    termios attributes() const;
+    // The device goes away: the other side sees a hang-up.
+    void hangUp();
+
+private:
+    int master = -1;
+    QString slave;
+};
+
+// Collects the debug trace lines written while it lives.
+class TraceLog
+{
+public:
+    TraceLog();
+    ~TraceLog();
+    QStringList lines() const;
+    int count(const QString &line) const { return lines().count(line); }
+    void clear();
+};
+
+// Closes every message box that becomes modal while it lives, noting its
+// title and text, so that a failure path cannot block a test.
+class MessageBoxCloser : public QObject
+{
+    Q_OBJECT
+public:
+    MessageBoxCloser();
+    QStringList titles;
+    QStringList texts;
+
+private:
+    void closeActive();
+    QTimer timer;
+};
+
+// A probe that reports the given ports and addresses instead of the machine's.
+SystemProbe fakeProbe(const QStringList &ports,
+                      const QList<QHostAddress> &addresses = { QHostAddress("192.0.2.10") });
+
+// Runs `directory` as the working directory while the object lives, with the
+// folder that the capture file path names created in it.
+class CaptureDirectory
+{
+public:
+    explicit CaptureDirectory(const QString &directory);
+    ~CaptureDirectory();
+    QString captureFile() const;
+    QByteArray captured() const;
+
+private:
+    QString previous;
+    QString directory;
+};
+
+#endif // TESTSUPPORT_H
