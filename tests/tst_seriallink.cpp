@@ -1,0 +1,330 @@
+#include "paragraphlog.h"
+#include "testsupport.h"
+#include "widget.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QtTest>
+
+// The serial link as the operator drives it, with a pseudo-terminal as device.
+class tst_SerialLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void openAppliesSettings_data();
+    void openAppliesSettings();
+    void closeUnlocksAndSendsNothing();
+    void failedOpenStaysIdle_data();
+    void failedOpenStaysIdle();
+    void reopeningReadsEachBlockOnce();
+    void deviceGoneEndsTheLinkOnce();
+    void deviceBackOpensAgain();
+    void displayOfSerialData_data();
+    void displayOfSerialData();
+    void readWithoutNetworkLinkIsShown();
+    void clearEmptiesBothViews();
+    void viewsStayBounded();
+
+private:
+    struct Rig
+    {
+        Pty device;
+        Widget window { fakeProbe({ device.slavePath() }) };
+        QPushButton *connectButton() { return window.findChild<QPushButton *>("ConnectBtn"); }
+        QTextEdit *serialView() { return window.findChild<QTextEdit *>("textEdit_Servce"); }
+        void choose(const char *list, const QString &text)
+        {
+            auto *combo = window.findChild<QComboBox *>(list);
+            combo->setCurrentIndex(combo->findText(text));
+        }
+        void open()
+        {
+            QTest::mouseClick(connectButton(), Qt::LeftButton);
+            QCOMPARE(device.read(48).size(), 48);
+        }
+    };
+    static const QStringList lockedLists;
+    static bool listsEnabled(Widget &window, bool enabled);
+};
+
+const QStringList tst_SerialLink::lockedLists = { "ComBC", "BaudCB", "DataBitsCB", "ParityCB",
+                                                  "StopCB", "FlowsCB" };
+
+bool tst_SerialLink::listsEnabled(Widget &window, bool enabled)
+{
+    for (const QString &name : lockedLists) {
+        if (window.findChild<QWidget *>(name)->isEnabled() != enabled)
+            return false;
+    }
+    return true;
+}
+
+void tst_SerialLink::openAppliesSettings_data()
+{
+    QTest::addColumn<QString>("baud");
+    QTest::addColumn<QString>("bits");
+    QTest::addColumn<QString>("parity");
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<QString>("flow");
+    QTest::addColumn<QStringList>("changes");
+    QTest::addColumn<speed_t>("lineSpeed");
+
+    // A port starts at 9600 baud, one stop bit, no flow control: only what
+    // differs from that shows up as a change.
+    QTest::newRow("defaults") << "115200" << "8" << "无校验" << "1" << "off"
+                              << QStringList({ "baud 115200 3" }) << speed_t(B115200);
+    QTest::newRow("57600 7E2 XON/XOFF")
+        << "57600" << "7" << "偶校验" << "2" << "XON/XOFF"
+        << QStringList({ "baud 57600 3", "stop 2", "flow 2" }) << speed_t(B57600);
+    QTest::newRow("1200 5O1.5 RTS/CTS")
+        << "1200" << "5" << "奇校验" << "1.5" << "RTS/CTS"
+        << QStringList({ "baud 1200 3", "stop 3", "flow 1" }) << speed_t(B1200);
+    QTest::newRow("9600 6N1") << "9600" << "6" << "无校验" << "1" << "off" << QStringList()
+                              << speed_t(B9600);
+}
+
+void tst_SerialLink::openAppliesSettings()
+{
+    QFETCH(QString, baud);
+    QFETCH(QString, bits);
+    QFETCH(QString, parity);
+    QFETCH(QString, stop);
+    QFETCH(QString, flow);
+
+    Rig rig;
+    rig.choose("BaudCB", baud);
+    rig.choose("DataBitsCB", bits);
+    rig.choose("ParityCB", parity);
+    rig.choose("StopCB", stop);
+    rig.choose("FlowsCB", flow);
+
+    // The settings are followed through the port's change signals, in the
+    // order they are applied. A pseudo-terminal refuses data bits other than
+    // 8 and any parity, so those two cannot be seen here.
+    auto *port = rig.window.findChild<QSerialPort *>();
+    QVERIFY(port);
+    QStringList changes;
+    connect(port, &QSerialPort::baudRateChanged, this,
+            [&](qint32 rate, QSerialPort::Directions directions) {
+                changes << QString("baud %1 %2").arg(rate).arg(int(directions));
+            });
+    connect(port, &QSerialPort::stopBitsChanged, this,
+            [&](QSerialPort::StopBits value) { changes << QString("stop %1").arg(value); });
+    connect(port, &QSerialPort::flowControlChanged, this,
+            [&](QSerialPort::FlowControl value) { changes << QString("flow %1").arg(value); });
+
+    TraceLog trace;
+    QTest::mouseClick(rig.connectButton(), Qt::LeftButton);
+
+    QCOMPARE(rig.device.read(48), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
+    QCOMPARE(trace.lines(), QStringList({ "***********" }));
+    QCOMPARE(rig.connectButton()->text(), QStringLiteral("串口关闭"));
+    QVERIFY(listsEnabled(rig.window, false));
+    QTEST(changes, "changes");
+
+    const termios line = rig.device.attributes();
+    QTEST(cfgetospeed(&line), "lineSpeed");
+    QTEST(cfgetispeed(&line), "lineSpeed");
+    QCOMPARE(bool(line.c_cflag & CSTOPB), stop == QLatin1String("2"));
+    QCOMPARE(bool(line.c_cflag & CRTSCTS), flow == QLatin1String("RTS/CTS"));
+    QCOMPARE(bool(line.c_iflag & IXON), flow == QLatin1String("XON/XOFF"));
+}
+
+void tst_SerialLink::closeUnlocksAndSendsNothing()
+{
+    Rig rig;
+    rig.choose("BaudCB", "38400");
+    rig.open();
+    QTest::mouseClick(rig.connectButton(), Qt::LeftButton);
+
+    QCOMPARE(rig.connectButton()->text(), QStringLiteral("串口连接"));
+    QVERIFY(listsEnabled(rig.window, true));
+    QCOMPARE(rig.window.findChild<QComboBox *>("BaudCB")->currentText(), QStringLiteral("38400"));
+    QVERIFY(rig.device.readFor(100).isEmpty());
+    QVERIFY(rig.window.findChild<QWidget *>("CheckBtn")->isEnabled());
+    QVERIFY(rig.window.findChild<QWidget *>("ClearBtn")->isEnabled());
+}
+
+void tst_SerialLink::failedOpenStaysIdle_data()
+{
+    QTest::addColumn<bool>("emptyList");
+    QTest::newRow("no port listed") << true;
+    QTest::newRow("port taken since the scan") << false;
+}
+
+void tst_SerialLink::failedOpenStaysIdle()
+{
+    QFETCH(bool, emptyList);
+
+    Pty device;
+    Widget window(fakeProbe(emptyList ? QStringList() : QStringList { device.slavePath() }));
+    QSerialPort holder(device.slavePath());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+
+    MessageBoxCloser boxes;
+    TraceLog trace;
+    auto *button = window.findChild<QPushButton *>("ConnectBtn");
+    QTest::mouseClick(button, Qt::LeftButton);
+
+    QCOMPARE(boxes.titles, QStringList({ "错误" }));
+    QCOMPARE(boxes.texts, QStringList({ "串口打开失败!" }));
+    QCOMPARE(trace.lines(), QStringList({ "***********" }));
+    QCOMPARE(button->text(), QStringLiteral("串口连接"));
+    QVERIFY(listsEnabled(window, true));
+    QVERIFY(device.readFor(100).isEmpty());
+
+    // Once the port is free, the next click opens it.
+    if (!emptyList) {
+        holder.close();
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(button->text(), QStringLiteral("串口关闭"));
+        QCOMPARE(device.read(48).size(), 48);
+    }
+}
+
+void tst_SerialLink::reopeningReadsEachBlockOnce()
+{
+    Rig rig;
+    for (int i = 0; i < 3; ++i) {
+        rig.open();
+        QTest::mouseClick(rig.connectButton(), Qt::LeftButton);
+    }
+    rig.open();
+
+    TraceLog trace;
+    rig.device.write("$GPGGA,1*00\r\n");
+    QTRY_VERIFY(rig.serialView()->toPlainText().contains("$GPGGA"));
+    QTest::qWait(50);
+    QCOMPARE(rig.serialView()->document()->blockCount(), 1);
+    QCOMPARE(trace.count("向服务器写入数据失败"), 0);
+}
+
+void tst_SerialLink::deviceGoneEndsTheLinkOnce()
+{
+    Rig rig;
+    rig.open();
+    MessageBoxCloser boxes;
+    rig.device.hangUp();
+
+    QTRY_COMPARE(rig.connectButton()->text(), QStringLiteral("串口连接"));
+    QTRY_COMPARE(boxes.texts.size(), 1);
+    QTest::qWait(200);
+    QCOMPARE(boxes.titles, QStringList({ "错误" }));
+    QCOMPARE(boxes.texts, QStringList({ "串口连接已断开!" }));
+    QVERIFY(listsEnabled(rig.window, true));
+}
+
+void tst_SerialLink::deviceBackOpensAgain()
+{
+    // A device that comes back under a new name is found by a refresh and opens.
+    auto device = std::make_unique<Pty>();
+    QStringList reported = { device->slavePath() };
+    SystemProbe probe = fakeProbe({});
+    probe.serialPortNames = [&reported] { return reported; };
+    Widget window(probe);
+    auto *button = window.findChild<QPushButton *>("ConnectBtn");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(device->read(48).size(), 48);
+
+    MessageBoxCloser boxes;
+    device->hangUp();
+    QTRY_COMPARE(boxes.texts.size(), 1);
+
+    device = std::make_unique<Pty>();
+    reported = QStringList { device->slavePath() };
+    QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(button->text(), QStringLiteral("串口关闭"));
+    QCOMPARE(device->read(48).size(), 48);
+    device->write("back\r\n");
+    QTRY_VERIFY(window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().contains("back"));
+}
+
+void tst_SerialLink::displayOfSerialData_data()
+{
+    QTest::addColumn<QList<QByteArray>>("reads");
+    QTest::addColumn<QStringList>("paragraphs");
+
+    QTest::newRow("CR LF pairs become spaces")
+        << QList<QByteArray>({ QByteArray("AB\r\nCD\r\n") }) << QStringList({ "AB CD " });
+    QTest::newRow("text stops at NUL")
+        << QList<QByteArray>({ QByteArray("AB\0CD", 5) }) << QStringList({ "AB" });
+    QTest::newRow("NUL first") << QList<QByteArray>({ QByteArray("AB"), QByteArray("\0CD", 3) })
+                               << QStringList({ "AB", "" });
+    QTest::newRow("lone CR and LF kept")
+        << QList<QByteArray>({ QByteArray("A\rB") }) << QStringList({ "A\rB" });
+    QTest::newRow("CR LF split across reads")
+        << QList<QByteArray>({ QByteArray("AB\r"), QByteArray("\nCD") })
+        << QStringList({ "AB\r", "\nCD" });
+}
+
+void tst_SerialLink::displayOfSerialData()
+{
+    QFETCH(QList<QByteArray>, reads);
+    QFETCH(QStringList, paragraphs);
+
+    Rig rig;
+    rig.open();
+    // Each write arrives as a read of its own; the last one marks the end.
+    for (const QByteArray &bytes : reads) {
+        rig.device.write(bytes);
+        QTest::qWait(50);
+    }
+    rig.device.write("END");
+    QTRY_VERIFY(rig.serialView()->toPlainText().endsWith("END"));
+    paragraphs.append("END");
+    QStringList shown;
+    for (QTextBlock block = rig.serialView()->document()->begin(); block.isValid();
+         block = block.next())
+        shown.append(block.text());
+    // QTextDocument keeps a lone CR or LF inside a paragraph as a separator.
+    for (QString &paragraph : paragraphs)
+        paragraph.replace('\r', QChar::ParagraphSeparator).replace('\n', QChar::ParagraphSeparator);
+    QCOMPARE(shown.join(QChar::ParagraphSeparator), paragraphs.join(QChar::ParagraphSeparator));
+}
+
+void tst_SerialLink::readWithoutNetworkLinkIsShown()
+{
+    // Without any network link the read is shown all the same.
+    Rig rig;
+    rig.open();
+    rig.device.write("$GPGGA\r\n");
+    QTRY_COMPARE(rig.serialView()->toPlainText(), QStringLiteral("$GPGGA "));
+}
+
+void tst_SerialLink::clearEmptiesBothViews()
+{
+    Rig rig;
+    rig.open();
+    rig.device.write("one\r\n");
+    QTRY_VERIFY(!rig.serialView()->toPlainText().isEmpty());
+    auto *netView = rig.window.findChild<QTextEdit *>("textEdit_Client");
+    netView->append("from the network");
+
+    QTest::mouseClick(rig.window.findChild<QWidget *>("ClearBtn"), Qt::LeftButton);
+    QVERIFY(rig.serialView()->toPlainText().isEmpty());
+    QVERIFY(netView->toPlainText().isEmpty());
+
+    rig.device.write("two\r\n");
+    QTRY_COMPARE(rig.serialView()->toPlainText(), QStringLiteral("two "));
+}
+
+void tst_SerialLink::viewsStayBounded()
+{
+    QTextEdit view;
+    const int total = ParagraphLog::maxParagraphs + 3 * ParagraphLog::trimBatch + 17;
+    for (int i = 0; i < total; ++i) {
+        ParagraphLog::append(&view, QString::number(i));
+        QVERIFY(view.document()->blockCount() <= ParagraphLog::maxParagraphs);
+    }
+    QVERIFY(view.document()->blockCount() >= ParagraphLog::maxParagraphs - ParagraphLog::trimBatch);
+    QCOMPARE(view.document()->lastBlock().text(), QString::number(total - 1));
+    const int first = view.document()->firstBlock().text().toInt();
+    QCOMPARE(first, total - view.document()->blockCount());
+}
+
+QTEST_MAIN(tst_SerialLink)
+#include "tst_seriallink.moc"
