@@ -1,0 +1,240 @@
+#include "tcpserver.h"
+
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+// The multi-client server on its own, with loopback clients.
+class tst_TcpServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void announcesEachClient();
+    void handsOnWhatOneClientSends();
+    void departureCarriesTheAnnouncedDescriptor_data();
+    void departureCarriesTheAnnouncedDescriptor();
+    void send_data();
+    void send();
+    void sendWithoutClients();
+    void slowClientIsDropped();
+    void listenOnAPortInUseFails();
+    void deletingTheServerTakesTheClients();
+
+private:
+    struct Arrival
+    {
+        QString text;
+        int descriptor;
+    };
+    QTcpSocket *connectClient();
+    void connectClients(int count);
+    static QByteArray readAtLeast(QTcpSocket *socket, int size);
+
+    std::unique_ptr<TcpServer> server;
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    QList<Arrival> arrivals;
+    QList<Arrival> departures;
+};
+
+void tst_TcpServer::init()
+{
+    server = std::make_unique<TcpServer>();
+    QVERIFY(server->listen(QHostAddress::LocalHost, 0));
+    arrivals.clear();
+    departures.clear();
+    connect(server.get(), &TcpServer::addClientLink, this,
+            [this](const QString &text, int descriptor) { arrivals.append({ text, descriptor }); });
+    connect(server.get(), &TcpServer::removeClientLink, this,
+            [this](const QString &text, int descriptor) { departures.append({ text, descriptor }); });
+}
+
+void tst_TcpServer::cleanup()
+{
+    clients.clear();
+    server.reset();
+}
+
+QTcpSocket *tst_TcpServer::connectClient()
+{
+    const int before = arrivals.size();
+    clients.push_back(std::make_unique<QTcpSocket>());
+    QTcpSocket *client = clients.back().get();
+    client->connectToHost(QHostAddress::LocalHost, server->serverPort());
+    if (!client->waitForConnected(3000))
+        return nullptr;
+    QElapsedTimer clock;
+    clock.start();
+    while (arrivals.size() == before && clock.elapsed() < 3000)
+        QTest::qWait(5);
+    return arrivals.size() == before + 1 ? client : nullptr;
+}
+
+void tst_TcpServer::connectClients(int count)
+{
+    for (int i = 0; i < count; ++i)
+        QVERIFY(connectClient());
+}
+
+QByteArray tst_TcpServer::readAtLeast(QTcpSocket *socket, int size)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (socket->bytesAvailable() < size && clock.elapsed() < 3000)
+        QTest::qWait(5);
+    return socket->readAll();
+}
+
+void tst_TcpServer::announcesEachClient()
+{
+    connectClients(3);
+    QCOMPARE(server->clientCount(), 3);
+    QCOMPARE(arrivals.size(), 3);
+    QSet<int> descriptors;
+    for (size_t i = 0; i < clients.size(); ++i) {
+        QCOMPARE(arrivals.at(int(i)).text,
+                 QStringLiteral("127.0.0.1:%1").arg(clients[i]->localPort()));
+        QVERIFY(arrivals.at(int(i)).descriptor > 0);
+        descriptors.insert(arrivals.at(int(i)).descriptor);
+    }
+    QCOMPARE(descriptors.size(), 3);
+}
+
+void tst_TcpServer::handsOnWhatOneClientSends()
+{
+    connectClients(2);
+    QByteArray received;
+    QList<int> senders;
+    connect(server.get(), &TcpServer::updateTcpServer, this,
+            [&](char *data, int length, int descriptor) {
+                received.append(data, length);
+                senders.append(descriptor);
+            });
+    const QByteArray payload("RTCM\0\r\n\xd3\x00", 9);
+    clients[1]->write(payload);
+    QTRY_COMPARE(received, payload);
+    for (int descriptor : senders)
+        QCOMPARE(descriptor, arrivals.at(1).descriptor);
+}
+
+void tst_TcpServer::departureCarriesTheAnnouncedDescriptor_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("orderly close") << false;
+    QTest::newRow("abrupt reset") << true;
+}
+
+void tst_TcpServer::departureCarriesTheAnnouncedDescriptor()
+{
+    QFETCH(bool, reset);
+    connectClients(3);
+    if (reset)
+        clients[1]->abort();
+    else
+        clients[1]->disconnectFromHost();
+
+    QTRY_COMPARE(departures.size(), 1);
+    QCOMPARE(departures.at(0).descriptor, arrivals.at(1).descriptor);
+    QCOMPARE(departures.at(0).text, arrivals.at(1).text);
+    QCOMPARE(server->clientCount(), 2);
+
+    // The others still receive.
+    char message[] = "still here";
+    server->sendDataToClient(message, 10, 0, -1);
+    QCOMPARE(readAtLeast(clients[0].get(), 10), QByteArray("still here"));
+    QCOMPARE(readAtLeast(clients[2].get(), 10), QByteArray("still here"));
+}
+
+void tst_TcpServer::send_data()
+{
+    QTest::addColumn<int>("target");    // index of the client, -1 for none
+    QTest::addColumn<int>("leftOut");   // index of the client, -1 for none
+    QTest::addColumn<QList<bool>>("receives");
+
+    QTest::newRow("to one client") << 1 << -1 << QList<bool>({ false, true, false });
+    QTest::newRow("to all but one") << -1 << 2 << QList<bool>({ true, true, false });
+    QTest::newRow("to all") << -1 << -1 << QList<bool>({ true, true, true });
+}
+
+void tst_TcpServer::send()
+{
+    QFETCH(int, target);
+    QFETCH(int, leftOut);
+    QFETCH(QList<bool>, receives);
+
+    connectClients(3);
+    char message[] = "$GPGGA\0x";
+    server->sendDataToClient(message, 8, target < 0 ? 0 : arrivals.at(target).descriptor,
+                             leftOut < 0 ? -1 : arrivals.at(leftOut).descriptor);
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray got = receives.at(i) ? readAtLeast(clients[size_t(i)].get(), 8)
+                                              : (QTest::qWait(50), clients[size_t(i)]->readAll());
+        QCOMPARE(got, receives.at(i) ? QByteArray(message, 8) : QByteArray());
+    }
+}
+
+void tst_TcpServer::sendWithoutClients()
+{
+    char message[] = "nobody";
+    server->sendDataToClient(message, 6, 0, -1);
+    server->sendDataToClient(message, 6, 5, -1);
+    QCOMPARE(server->clientCount(), 0);
+}
+
+void tst_TcpServer::slowClientIsDropped()
+{
+    connectClients(2);
+    QTcpSocket *stalled = clients[0].get();
+    QTcpSocket *reader = clients[1].get();
+    stalled->setReadBufferSize(1); // stops reading: the kernel buffers fill up
+
+    QByteArray chunk(64 * 1024, 'x');
+    qint64 readByOther = 0;
+    const qint64 limit = 64 * 1024 * 1024;
+    qint64 sent = 0;
+    for (int i = 0; sent < limit && departures.isEmpty() && i < 5000; ++i) {
+        server->sendDataToClient(chunk.data(), chunk.size(), 0, -1);
+        sent += chunk.size();
+        QCoreApplication::processEvents();
+        readByOther += reader->readAll().size();
+    }
+    QCOMPARE(departures.size(), 1);
+    QCOMPARE(departures.at(0).descriptor, arrivals.at(0).descriptor);
+    QCOMPARE(server->clientCount(), 1);
+    QVERIFY2(sent < limit, "the stalled client was never dropped");
+
+    // The other client gets every byte.
+    QElapsedTimer clock;
+    clock.start();
+    while (readByOther < sent && clock.elapsed() < 10000) {
+        QTest::qWait(5);
+        readByOther += reader->readAll().size();
+    }
+    QCOMPARE(readByOther, sent);
+}
+
+void tst_TcpServer::listenOnAPortInUseFails()
+{
+    TcpServer second;
+    QVERIFY(!second.listen(QHostAddress::LocalHost, server->serverPort()));
+    QCOMPARE(second.serverError(), QAbstractSocket::AddressInUseError);
+}
+
+void tst_TcpServer::deletingTheServerTakesTheClients()
+{
+    connectClients(2);
+    QPointer<QTcpSocket> accepted = server->findChild<QTcpSocket *>();
+    QVERIFY(accepted);
+    server->close();
+    server.reset();
+    QVERIFY(!accepted);
+    QVERIFY(departures.isEmpty());
+    QTRY_COMPARE(clients[0]->state(), QAbstractSocket::UnconnectedState);
+}
+
+QTEST_GUILESS_MAIN(tst_TcpServer)
+#include "tst_tcpserver.moc"
