@@ -4,9 +4,12 @@
 # Skips apt entirely when every package is already present.
 set -euo pipefail
 
-run_pkgs=(build-essential cmake qtbase5-dev libqt5serialport5-dev)
-test_pkgs=("${run_pkgs[@]}" util-linux)
-bench_pkgs=("${run_pkgs[@]}" socat)
+build_pkgs=(build-essential cmake qtbase5-dev libqt5serialport5-dev)
+# The captions are Chinese: without a CJK font they show as boxes, but the
+# tool runs all the same, so only the run set asks for one.
+run_pkgs=("${build_pkgs[@]}" fonts-noto-cjk)
+test_pkgs=("${build_pkgs[@]}")
+bench_pkgs=("${build_pkgs[@]}" socat)
 
 case "${1:-run}" in
     run) pkgs=("${run_pkgs[@]}") ;;

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then builds and runs the whole suite twice:
+# a plain build, and one under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+export QT_QPA_PLATFORM=offscreen
+
+run_suite() {
+    local dir=$1; shift
+    cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+    (cd "$dir" && ctest --output-on-failure -j2)
+}
+
+run_suite build/test -DCMAKE_BUILD_TYPE=Release
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTAVRIK_SANITIZE=ON

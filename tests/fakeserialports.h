@@ -1,0 +1,39 @@
+#ifndef FAKESERIALPORTS_H
+#define FAKESERIALPORTS_H
+
+#include "testsupport.h"
+
+#include <QString>
+
+#include <map>
+#include <memory>
+
+// Makes pseudo-terminals show up as USB serial adapters in the system's own
+// port enumeration, inside a private mount namespace of this process: a
+// made-up sysfs tree under /sys/class/tty and the pty slave bind-mounted on
+// /dev/ttyUSB<n>. Needs root; enter() says why when it cannot be had.
+class FakeSerialPorts
+{
+public:
+    // Call once, before any thread is started.
+    static bool enter(QString *why);
+    // Removes what enter() left outside the namespace.
+    static void leave();
+
+    FakeSerialPorts() = default;
+    ~FakeSerialPorts();
+    FakeSerialPorts(const FakeSerialPorts &) = delete;
+    FakeSerialPorts &operator=(const FakeSerialPorts &) = delete;
+
+    // Plugs in a new adapter and returns its port name (ttyUSB<n>).
+    QString plug();
+    // The device side of a plugged adapter.
+    Pty &device(const QString &name) { return *ports.at(name); }
+    // The adapter goes away: the line hangs up and the port is no longer listed.
+    void unplug(const QString &name);
+
+private:
+    std::map<QString, std::unique_ptr<Pty>> ports;
+};
+
+#endif // FAKESERIALPORTS_H

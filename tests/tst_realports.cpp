@@ -1,0 +1,126 @@
+#include "fakeserialports.h"
+#include "testsupport.h"
+#include "widget.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <cstdio>
+
+// The window against the system's real port enumeration, with made-up USB
+// adapters: the program's own probe, not a stand-in.
+class tst_RealPorts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startUpListsThePortsThatOpen();
+    void refreshFollowsPlugAndUnplug();
+    void unpluggedMidStreamAndPluggedBack();
+
+private:
+    static QStringList listed(Widget &window);
+};
+
+QStringList tst_RealPorts::listed(Widget &window)
+{
+    auto *ports = window.findChild<QComboBox *>("ComBC");
+    QStringList names;
+    for (int i = 0; i < ports->count(); ++i)
+        names.append(ports->itemText(i));
+    return names;
+}
+
+void tst_RealPorts::startUpListsThePortsThatOpen()
+{
+    FakeSerialPorts adapters;
+    const QString first = adapters.plug();
+    const QString busy = adapters.plug();
+    const QString last = adapters.plug();
+    QVERIFY(!first.isEmpty() && !busy.isEmpty() && !last.isEmpty());
+
+    QStringList reported;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        reported.append(info.portName());
+    QCOMPARE(reported.size(), 3);
+
+    QSerialPort holder(busy);
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+
+    TraceLog trace;
+    Widget window;
+    QCOMPARE(trace.count("#######"), 3);
+    reported.removeAll(busy);
+    QCOMPARE(listed(window), reported);
+}
+
+void tst_RealPorts::refreshFollowsPlugAndUnplug()
+{
+    FakeSerialPorts adapters;
+    const QString a = adapters.plug();
+    Widget window;
+    QCOMPARE(listed(window), QStringList({ a }));
+
+    const QString b = adapters.plug();
+    TraceLog trace;
+    auto *refresh = window.findChild<QWidget *>("CheckBtn");
+    QTest::mouseClick(refresh, Qt::LeftButton);
+    QCOMPARE(listed(window).size(), 2);
+    QVERIFY(listed(window).contains(b));
+
+    adapters.unplug(a);
+    QTest::mouseClick(refresh, Qt::LeftButton);
+    QCOMPARE(listed(window), QStringList({ b }));
+    QVERIFY(trace.lines().isEmpty());
+}
+
+void tst_RealPorts::unpluggedMidStreamAndPluggedBack()
+{
+    FakeSerialPorts adapters;
+    const QString name = adapters.plug();
+    Widget window;
+    auto *button = window.findChild<QPushButton *>("ConnectBtn");
+    auto *view = window.findChild<QTextEdit *>("textEdit_Servce");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(adapters.device(name).read(48).size(), 48);
+    adapters.device(name).write("$GPGGA,before\r\n");
+    QTRY_VERIFY(view->toPlainText().contains("before"));
+
+    MessageBoxCloser boxes;
+    adapters.unplug(name);
+    QTRY_COMPARE(button->text(), QStringLiteral("串口连接"));
+    QTRY_COMPARE(boxes.texts, QStringList({ "串口连接已断开!" }));
+
+    const QString again = adapters.plug();
+    QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
+    QCOMPARE(listed(window), QStringList({ again }));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(button->text(), QStringLiteral("串口关闭"));
+    QCOMPARE(adapters.device(again).read(48).size(), 48);
+    adapters.device(again).write("$GPGGA,after\r\n");
+    QTRY_VERIFY(view->toPlainText().contains("after"));
+}
+
+int main(int argc, char *argv[])
+{
+    QString why;
+    if (!FakeSerialPorts::enter(&why)) {
+        std::printf("SKIP: tst_RealPorts %s\n", qPrintable(why));
+        return 77;
+    }
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        tst_RealPorts test;
+        result = QTest::qExec(&test, argc, argv);
+    }
+    FakeSerialPorts::leave();
+    return result;
+}
+
+#include "tst_realports.moc"
