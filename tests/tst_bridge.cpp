@@ -42,6 +42,7 @@ private slots:
     void tcpClientBothWays();
     void tcpClientServerCloses();
     void tcpClientServerStopsReading();
+    void tcpClientCloseWithAStalledServer();
     void disconnectAfterRoleChange();
     void closingWithEveryLinkUp_data();
     void closingWithEveryLinkUp();
@@ -516,6 +517,34 @@ void tst_Bridge::tcpClientServerStopsReading()
         rig.device.write(chunk);
     QTRY_COMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
     QTRY_COMPARE(boxes.texts, QStringList({ "与服务器的连接已断开!" }));
+}
+
+void tst_Bridge::tcpClientCloseWithAStalledServer()
+{
+    // What is still queued may leave for a short while; then the socket goes.
+    RemoteServer remote;
+    Rig rig;
+    rig.openSerial();
+    rig.chooseRole(2);
+    rig.setText("lEditIpAddr", "127.0.0.1");
+    rig.setText("lEditIpPort", QString::number(remote.listener.serverPort()));
+    rig.clickNetwork();
+    QVERIFY(remote.accept());
+    remote.peer->setReadBufferSize(1);
+    auto *socket = rig.window.findChild<QTcpSocket *>();
+    QVERIFY(socket);
+
+    const QByteArray chunk(4096, 'g');
+    const qint64 stalled = 1024 * 1024; // beyond what the kernel buffers take
+    for (int i = 0; i < 10000 && socket->bytesToWrite() < stalled; ++i)
+        rig.device.write(chunk);
+    QVERIFY(socket->bytesToWrite() >= stalled);
+
+    QPointer<QTcpSocket> closing = socket;
+    rig.clickNetwork();
+    QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
+    QVERIFY(closing);
+    QTRY_VERIFY_WITH_TIMEOUT(!closing, 10000);
 }
 
 void tst_Bridge::disconnectAfterRoleChange()

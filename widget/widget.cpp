@@ -102,11 +102,11 @@ Widget::Widget(QWidget *parent)
 Widget::Widget(const SystemProbe &probe, QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::Widget)
-    , system(probe)
+    , systemProbe(probe)
 {
     ui->setupUi(this);
     initSerialPort();
-    localIp = firstLocalIPv4(system.localAddresses());
+    localIp = firstLocalIPv4(systemProbe.localAddresses());
     ui->lEditIpAddr->setText(localIp);
     serverAddress = new QHostAddress;
 }
@@ -145,7 +145,7 @@ void Widget::initSerialPort()
 // Lists the reported ports that can be opened right now.
 void Widget::probeSerialPorts(bool traced)
 {
-    const QStringList names = system.serialPortNames();
+    const QStringList names = systemProbe.serialPortNames();
     for (const QString &name : names) {
         QSerialPort port;
         port.setPortName(name);
@@ -498,7 +498,7 @@ void Widget::closeTcpClient()
     if (socket->state() == QAbstractSocket::UnconnectedState)
         socket->deleteLater();
     else
-        QTimer::singleShot(closeGraceMs, socket, SLOT(abort()));
+        QTimer::singleShot(closeGraceMs, socket, [socket] { socket->abort(); });
 }
 
 // Ends a TCP client link that the server closed, that failed, or whose server

@@ -95,7 +95,7 @@ private:
     QHostAddress *serverAddress = nullptr;
     QTcpSocket *tcpSocket = nullptr;
     TcpServer *tcpServer = nullptr;
-    SystemProbe system;
+    SystemProbe systemProbe;
 };
 
 #endif // WIDGET_H
