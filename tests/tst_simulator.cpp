@@ -1,0 +1,136 @@
+#include "gga.h"
+#include "testsupport.h"
+#include "widget.h"
+
+#include <QFile>
+#include <QLineEdit>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QUdpSocket>
+#include <QtTest>
+
+// The receiver simulator, and the window driven by it.
+class tst_Simulator : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void checksums_data();
+    void checksums();
+    void sentencesAreValidGga();
+    void bridgesASimulatedReceiver();
+    void hangUpEndsTheLink();
+
+private:
+    // Starts the simulator on a new pty and returns the slave path.
+    static QString startSimulator(QProcess &simulator, const QStringList &arguments);
+};
+
+void tst_Simulator::checksums_data()
+{
+    QTest::addColumn<QString>("sentence");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("textbook GGA")
+        << "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n" << true;
+    QTest::newRow("one digit changed")
+        << "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,*47" << false;
+    QTest::newRow("no checksum") << "$GPGGA,123519" << false;
+    QTest::newRow("no dollar") << "GPGGA,1*47" << false;
+}
+
+void tst_Simulator::checksums()
+{
+    QFETCH(QString, sentence);
+    QTEST(Nmea::hasValidChecksum(sentence.toStdString()), "valid");
+}
+
+void tst_Simulator::sentencesAreValidGga()
+{
+    const double times[] = { 0, 0.2, 59.99, 3600.5, 12 * 3600 + 1.0 };
+    long fix = 0;
+    for (double t : times) {
+        const std::string sentence = Nmea::ggaSentence(t, fix++ * 97);
+        QVERIFY2(Nmea::hasValidChecksum(sentence), sentence.c_str());
+        QVERIFY(QByteArray::fromStdString(sentence).startsWith("$GPGGA,"));
+        QVERIFY(QByteArray::fromStdString(sentence).endsWith("\r\n"));
+        QCOMPARE(QByteArray::fromStdString(sentence).count(','), 14);
+    }
+    QVERIFY(Nmea::ggaSentence(0, 0).find("$GPGGA,120000.00,") == 0);
+    QVERIFY(Nmea::ggaSentence(12 * 3600 + 61.5, 0).find("$GPGGA,000101.50,") == 0);
+}
+
+QString tst_Simulator::startSimulator(QProcess &simulator, const QStringList &arguments)
+{
+    simulator.start(QStringLiteral(TAVRIK_SIM_PATH), QStringList({ "--pty" }) + arguments);
+    if (!simulator.waitForStarted(3000) || !simulator.waitForReadyRead(3000))
+        return QString();
+    const QByteArray line = simulator.readLine().trimmed();
+    return line.startsWith("pty ") ? QString::fromLocal8Bit(line.mid(4)) : QString();
+}
+
+void tst_Simulator::bridgesASimulatedReceiver()
+{
+    QTemporaryDir folder;
+    const QString record = folder.filePath("received");
+    QProcess simulator;
+    const QString slave = startSimulator(simulator, { "--rate", "50", "--record", record });
+    QVERIFY(!slave.isEmpty());
+
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    Widget window(fakeProbe({ slave }));
+    window.findChild<QLineEdit *>("lEditIpPort")->setText("0");
+    window.findChild<QLineEdit *>("lEditUdpIP")->setText("127.0.0.1");
+    window.findChild<QLineEdit *>("lEditUdpPort")->setText(QString::number(peer.localPort()));
+    QTest::mouseClick(window.findChild<QWidget *>("pBtnNetCnnt"), Qt::LeftButton);
+    QTest::mouseClick(window.findChild<QWidget *>("ConnectBtn"), Qt::LeftButton);
+
+    // Whole sentences arrive by UDP, each with a valid checksum.
+    QByteArray forwarded;
+    QElapsedTimer clock;
+    clock.start();
+    while (forwarded.count("\r\n") < 10 && clock.elapsed() < 5000) {
+        QTest::qWait(10);
+        while (peer.hasPendingDatagrams())
+            forwarded += peer.receiveDatagram().data();
+    }
+    QList<QByteArray> sentences = forwarded.split('\n');
+    sentences.removeLast(); // may be cut short
+    QVERIFY(sentences.size() >= 10);
+    // The first may be the end of one written before the port was opened.
+    sentences.removeFirst();
+    for (const QByteArray &sentence : qAsConst(sentences))
+        QVERIFY2(Nmea::hasValidChecksum(sentence.toStdString()), sentence.constData());
+    QVERIFY(window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().contains("$GPGGA,"));
+
+    QFile received(record);
+    QVERIFY(received.open(QIODevice::ReadOnly));
+    QCOMPARE(received.readAll(), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
+
+    simulator.terminate();
+    QVERIFY(simulator.waitForFinished(3000));
+    QCOMPARE(simulator.exitCode(), 0);
+}
+
+void tst_Simulator::hangUpEndsTheLink()
+{
+    QProcess simulator;
+    const QString slave = startSimulator(simulator, { "--rate", "20", "--hangup-after", "0.5" });
+    QVERIFY(!slave.isEmpty());
+    Widget window(fakeProbe({ slave }));
+    auto *button = window.findChild<QPushButton *>("ConnectBtn");
+    MessageBoxCloser boxes;
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(button->text(), QStringLiteral("串口关闭"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, QStringList({ "串口连接已断开!" }), 5000);
+    QCOMPARE(button->text(), QStringLiteral("串口连接"));
+    QTRY_COMPARE(simulator.state(), QProcess::NotRunning);
+    QVERIFY(simulator.readAllStandardError().startsWith("hung up"));
+}
+
+QTEST_MAIN(tst_Simulator)
+#include "tst_simulator.moc"

@@ -1,0 +1,263 @@
+// Plays a GNSS receiver on a serial line: records what it is sent, streams
+// GGA sentences, sends file contents and can hang up like an unplugged device.
+
+#include "gga.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+double now()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+struct Options
+{
+    bool pty = false;
+    std::string device;
+    int baud = 115200;
+    double rate = 0.2; // sentences per second; 0 means as fast as the line takes
+    long count = -1;
+    std::string sendFile;
+    std::string recordFile;
+    double hangupAfter = -1;
+    double duration = -1;
+};
+
+void usage(const char *program)
+{
+    std::fprintf(stderr,
+                 "usage: %s (--pty | --device PATH) [options]\n"
+                 "  --pty               create a pseudo-terminal and print its slave path\n"
+                 "  --device PATH       play the receiver on a serial device\n"
+                 "  --baud N            line speed on --device (default 115200)\n"
+                 "  --rate HZ|max       GGA sentences per second (default 0.2, one every 5 s);\n"
+                 "                      max streams as fast as the line takes\n"
+                 "  --count N           stop streaming after N sentences\n"
+                 "  --send FILE         send the bytes of FILE first\n"
+                 "  --record FILE       append every byte received to FILE\n"
+                 "  --hangup-after SEC  hang up after SEC seconds, as an unplugged device\n"
+                 "  --duration SEC      exit after SEC seconds\n",
+                 program);
+}
+
+bool parse(int argc, char **argv, Options &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char *v = nullptr;
+        if (arg == "--pty") {
+            options.pty = true;
+        } else if (arg == "--device" && (v = value())) {
+            options.device = v;
+        } else if (arg == "--baud" && (v = value())) {
+            options.baud = std::atoi(v);
+        } else if (arg == "--rate" && (v = value())) {
+            options.rate = std::string(v) == "max" ? 0 : std::atof(v);
+            if (options.rate < 0)
+                return false;
+        } else if (arg == "--count" && (v = value())) {
+            options.count = std::atol(v);
+        } else if (arg == "--send" && (v = value())) {
+            options.sendFile = v;
+        } else if (arg == "--record" && (v = value())) {
+            options.recordFile = v;
+        } else if (arg == "--hangup-after" && (v = value())) {
+            options.hangupAfter = std::atof(v);
+        } else if (arg == "--duration" && (v = value())) {
+            options.duration = std::atof(v);
+        } else {
+            return false;
+        }
+    }
+    return options.pty != !options.device.empty();
+}
+
+speed_t speedOf(int baud)
+{
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B115200;
+    }
+}
+
+bool makeRaw(int fd, speed_t speed)
+{
+    termios line {};
+    if (tcgetattr(fd, &line) != 0)
+        return false;
+    cfmakeraw(&line);
+    cfsetispeed(&line, speed);
+    cfsetospeed(&line, speed);
+    return tcsetattr(fd, TCSANOW, &line) == 0;
+}
+
+// The line: a pseudo-terminal master (with its slave held open, so that the
+// master never reads a hang-up while the tool has the port closed), or a device.
+struct Line
+{
+    int fd = -1;
+    int heldSlave = -1;
+
+    bool open(const Options &options)
+    {
+        if (!options.pty) {
+            fd = ::open(options.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            return fd >= 0 && makeRaw(fd, speedOf(options.baud));
+        }
+        fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0)
+            return false;
+        const char *slave = ptsname(fd);
+        heldSlave = ::open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (heldSlave < 0 || !makeRaw(heldSlave, B115200))
+            return false;
+        std::printf("pty %s\n", slave);
+        std::fflush(stdout);
+        return true;
+    }
+
+    void hangUp()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        if (heldSlave >= 0)
+            ::close(heldSlave);
+        fd = heldSlave = -1;
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (!parse(argc, argv, options)) {
+        usage(argv[0]);
+        return 2;
+    }
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Line line;
+    if (!line.open(options)) {
+        std::fprintf(stderr, "cannot open the line: %s\n", std::strerror(errno));
+        return 1;
+    }
+
+    std::string pending;
+    if (!options.sendFile.empty()) {
+        std::ifstream file(options.sendFile, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "cannot read %s\n", options.sendFile.c_str());
+            return 1;
+        }
+        pending.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    FILE *record = nullptr;
+    if (!options.recordFile.empty() && !(record = std::fopen(options.recordFile.c_str(), "ab"))) {
+        std::fprintf(stderr, "cannot write %s\n", options.recordFile.c_str());
+        return 1;
+    }
+
+    const double start = now();
+    const double period = options.rate > 0 ? 1.0 / options.rate : 0;
+    double nextFix = start;
+    long fixes = 0;
+    unsigned long long sent = 0, received = 0;
+    // Bounds what waits for the line, as a receiver's own buffer would.
+    const size_t maxPending = 1 << 20;
+    bool hungUp = false;
+
+    while (!stopRequested) {
+        const double t = now();
+        if (options.duration >= 0 && t - start >= options.duration)
+            break;
+        if (options.hangupAfter >= 0 && t - start >= options.hangupAfter) {
+            hungUp = true;
+            break;
+        }
+        const bool streaming = options.count < 0 || fixes < options.count;
+        if (streaming && period > 0 && t >= nextFix) {
+            if (pending.size() < maxPending)
+                pending += Nmea::ggaSentence(t - start, fixes);
+            ++fixes;
+            nextFix += period;
+        }
+        while (streaming && period == 0 && pending.size() < 64 * 1024
+               && (options.count < 0 || fixes < options.count))
+            pending += Nmea::ggaSentence(t - start, fixes++);
+
+        double wait = 0.1;
+        if (streaming && period > 0)
+            wait = std::min(wait, std::max(0.0, nextFix - t));
+        pollfd p { line.fd, short(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0 };
+        if (poll(&p, 1, int(wait * 1000)) < 0 && errno != EINTR)
+            break;
+
+        if (p.revents & POLLIN) {
+            char buffer[65536];
+            const ssize_t n = ::read(line.fd, buffer, sizeof buffer);
+            if (n > 0) {
+                received += n;
+                if (record) {
+                    std::fwrite(buffer, 1, size_t(n), record);
+                    std::fflush(record);
+                }
+            }
+        }
+        if ((p.revents & POLLOUT) && !pending.empty()) {
+            const ssize_t n = ::write(line.fd, pending.data(), pending.size());
+            if (n > 0) {
+                sent += n;
+                pending.erase(0, size_t(n));
+            }
+        }
+        if ((p.revents & (POLLHUP | POLLERR)) && !options.pty) {
+            std::fprintf(stderr, "the device went away\n");
+            break;
+        }
+    }
+
+    line.hangUp();
+    if (record)
+        std::fclose(record);
+    std::fprintf(stderr, "%s: %ld sentences, %llu bytes sent, %llu bytes received\n",
+                 hungUp ? "hung up" : "stopped", fixes, sent, received);
+    return 0;
+}
