@@ -1,3 +1,4 @@
+#include "paragraphlog.h"
 #include "tcpserver.h"
 #include "testsupport.h"
 #include "widget.h"
@@ -217,7 +218,7 @@ void tst_Bridge::udpBothWays()
     QTRY_VERIFY(peer.hasPendingDatagrams());
     QNetworkDatagram datagram = peer.receiveDatagram();
     QCOMPARE(datagram.data(), sentence);
-    QCOMPARE(rig.find<QTextEdit>("textEdit_Servce")->toPlainText(), QStringLiteral("$GPGGA,1 "));
+    QTRY_COMPARE(rig.find<QTextEdit>("textEdit_Servce")->toPlainText(), QStringLiteral("$GPGGA,1 "));
 
     // Network to serial and capture file.
     TraceLog trace;
@@ -263,6 +264,8 @@ void tst_Bridge::networkDataToDevice()
 
     QTEST(trace.lines().first(), "firstTrace");
     QCOMPARE(rig.device.readFor(100), datagram);
+    QTRY_COMPARE(rig.netView(), shown);
+    QTest::qWait(2 * ParagraphLog::refreshIntervalMs);
     QCOMPARE(rig.netView(), shown);
     QVERIFY(QFile::exists(rig.capture.captureFile()));
     QCOMPARE(rig.capture.captured(), datagram);
@@ -357,7 +360,7 @@ void tst_Bridge::tcpServerRole()
         arrivals << QStringLiteral("客户端已连接: 127.0.0.1:%1").arg(clients.back()->localPort());
         QTRY_COMPARE(server->clientCount(), i + 1);
     }
-    QCOMPARE(rig.netView(), arrivals.join('\n'));
+    QTRY_COMPARE(rig.netView(), arrivals.join('\n'));
 
     // From one client to the device, not to the other clients.
     clients[1]->write(QByteArray("cmd\0\r\n", 6));

@@ -26,7 +26,9 @@ private slots:
     void displayOfSerialData();
     void readWithoutNetworkLinkIsShown();
     void clearEmptiesBothViews();
+    void viewsStayBounded_data();
     void viewsStayBounded();
+    void aBurstShowsItsNewestParagraphs();
 
 private:
     struct Rig
@@ -197,7 +199,7 @@ void tst_SerialLink::reopeningReadsEachBlockOnce()
     TraceLog trace;
     rig.device.write("$GPGGA,1*00\r\n");
     QTRY_VERIFY(rig.serialView()->toPlainText().contains("$GPGGA"));
-    QTest::qWait(50);
+    QTest::qWait(3 * ParagraphLog::refreshIntervalMs);
     QCOMPARE(rig.serialView()->document()->blockCount(), 1);
     QCOMPARE(trace.count("向服务器写入数据失败"), 0);
 }
@@ -312,18 +314,66 @@ void tst_SerialLink::clearEmptiesBothViews()
     QTRY_COMPARE(rig.serialView()->toPlainText(), QStringLiteral("two "));
 }
 
+void tst_SerialLink::viewsStayBounded_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::newRow("GGA-sized paragraphs: the paragraph count bounds the view") << 80;
+    QTest::newRow("large reads: the text size bounds the view") << 3000;
+}
+
 void tst_SerialLink::viewsStayBounded()
 {
+    QFETCH(int, length);
     QTextEdit view;
-    const int total = ParagraphLog::maxParagraphs + 3 * ParagraphLog::trimBatch + 17;
+    ParagraphLog log(&view);
+    // Few enough per refresh that every paragraph is shown.
+    const int perRefresh = qMax(1, ParagraphLog::maxRefreshCharacters / (length + 8));
+    const int total = 2 * ParagraphLog::maxParagraphs + 17;
     for (int i = 0; i < total; ++i) {
-        ParagraphLog::append(&view, QString::number(i));
-        QVERIFY(view.document()->blockCount() <= ParagraphLog::maxParagraphs);
+        log.append(QString::number(i).leftJustified(length, '.'));
+        if (i % perRefresh == 0) {
+            log.flush();
+            QVERIFY(view.document()->blockCount() <= ParagraphLog::maxParagraphs);
+            QVERIFY(view.document()->characterCount() <= ParagraphLog::maxCharacters);
+        }
     }
-    QVERIFY(view.document()->blockCount() >= ParagraphLog::maxParagraphs - ParagraphLog::trimBatch);
-    QCOMPARE(view.document()->lastBlock().text(), QString::number(total - 1));
-    const int first = view.document()->firstBlock().text().toInt();
-    QCOMPARE(first, total - view.document()->blockCount());
+    log.flush();
+    QTextDocument *document = view.document();
+    QVERIFY(document->blockCount() <= ParagraphLog::maxParagraphs);
+    QVERIFY(document->characterCount() <= ParagraphLog::maxCharacters);
+    QVERIFY(document->characterCount() >= ParagraphLog::maxCharacters / 2
+            || document->blockCount() >= ParagraphLog::maxParagraphs - ParagraphLog::trimBatch);
+    // The newest paragraphs, in order, with none missing in between.
+    QCOMPARE(document->lastBlock().text().section('.', 0, 0), QString::number(total - 1));
+    QCOMPARE(document->firstBlock().text().section('.', 0, 0).toInt(),
+             total - document->blockCount());
+}
+
+void tst_SerialLink::aBurstShowsItsNewestParagraphs()
+{
+    QTextEdit view;
+    ParagraphLog log(&view);
+    log.append("shown before");
+    log.flush();
+    // Ten refreshes' worth of text arrives between two refreshes.
+    const int length = 1000;
+    const int count = 10 * ParagraphLog::maxRefreshCharacters / length;
+    for (int i = 0; i < count; ++i)
+        log.append(QString::number(i).leftJustified(length, '.'));
+    QTRY_VERIFY(view.document()->blockCount() > 1);
+
+    QTextDocument *document = view.document();
+    QCOMPARE(document->firstBlock().text(), QStringLiteral("shown before"));
+    QCOMPARE(document->lastBlock().text().section('.', 0, 0), QString::number(count - 1));
+    const int shown = document->blockCount() - 1;
+    QVERIFY(shown * length <= ParagraphLog::maxRefreshCharacters);
+    QVERIFY(shown * length > ParagraphLog::maxRefreshCharacters - length);
+    QCOMPARE(document->findBlockByNumber(1).text().section('.', 0, 0).toInt(), count - shown);
+
+    log.append("queued");
+    log.clear();
+    QTest::qWait(2 * ParagraphLog::refreshIntervalMs);
+    QVERIFY(view.toPlainText().isEmpty());
 }
 
 QTEST_MAIN(tst_SerialLink)

@@ -104,7 +104,7 @@ void tst_Simulator::bridgesASimulatedReceiver()
     sentences.removeFirst();
     for (const QByteArray &sentence : qAsConst(sentences))
         QVERIFY2(Nmea::hasValidChecksum(sentence.toStdString()), sentence.constData());
-    QVERIFY(window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().contains("$GPGGA,"));
+    QTRY_VERIFY(window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().contains("$GPGGA,"));
 
     QFile received(record);
     QVERIFY(received.open(QIODevice::ReadOnly));

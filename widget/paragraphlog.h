@@ -1,20 +1,48 @@
 #ifndef PARAGRAPHLOG_H
 #define PARAGRAPHLOG_H
 
-class QString;
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
 class QTextEdit;
 
-// Appends paragraphs to a text view and keeps it to the newest few thousand.
-// QTextDocument::maximumBlockCount would do the same but re-lays out the whole
-// document on every append once the limit is reached; dropping the oldest
-// paragraphs in batches keeps the cost of an append flat.
-namespace ParagraphLog {
+// Shows paragraphs in a text view, each as QTextEdit::append would, and keeps
+// the view's size bounded for a program that runs for days.
+//
+// Laying out and painting text costs far more than receiving it, so paragraphs
+// are queued and put into the view together ten times a second. A refresh
+// shows at most maxRefreshCharacters of text: a stream too fast for anyone to
+// read shows its newest paragraphs of each refresh and skips the older ones,
+// which keeps the display from throttling the data it shows. The oldest
+// paragraphs leave the view in batches, QTextDocument::maximumBlockCount would
+// re-lay out the whole document on every append once the limit is reached.
+class ParagraphLog : public QObject
+{
+    Q_OBJECT
 
-constexpr int maxParagraphs = 5000;
-constexpr int trimBatch = 250;
+public:
+    static constexpr int maxParagraphs = 5000;
+    static constexpr int maxCharacters = 500 * 1000;
+    static constexpr int trimBatch = 250;
+    static constexpr int refreshIntervalMs = 100;
+    static constexpr int maxRefreshCharacters = 32 * 1024;
 
-void append(QTextEdit *view, const QString &text);
+    explicit ParagraphLog(QTextEdit *view);
 
-} // namespace ParagraphLog
+    void append(const QString &text);
+    // Shows what is queued now.
+    void flush();
+    // Empties the view and drops what is queued.
+    void clear();
+
+private:
+    void trim();
+
+    QTextEdit *view;
+    QStringList pending;
+    int pendingCharacters = 0;
+    QTimer refresh;
+};
 
 #endif // PARAGRAPHLOG_H

@@ -105,6 +105,8 @@ Widget::Widget(const SystemProbe &probe, QWidget *parent)
     , systemProbe(probe)
 {
     ui->setupUi(this);
+    serialLog = new ParagraphLog(ui->textEdit_Servce);
+    netLog = new ParagraphLog(ui->textEdit_Client);
     initSerialPort();
     localIp = firstLocalIPv4(systemProbe.localAddresses());
     ui->lEditIpAddr->setText(localIp);
@@ -239,8 +241,7 @@ void Widget::doProcessSerialRead()
     // carry would otherwise be lost on the way out.
     do {
         serialData = serialPort->read(maxDatagramSize);
-        ParagraphLog::append(ui->textEdit_Servce,
-                             displayText(serialData).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+        serialLog->append(displayText(serialData).replace(QLatin1String("\r\n"), QLatin1String(" ")));
         doWriteSerialDataToUdp();
     } while (serialPort->isOpen() && serialPort->bytesAvailable() > 0);
 }
@@ -266,8 +267,8 @@ void Widget::doWriteSerialDataToUdp()
 
 void Widget::on_ClearBtn_clicked()
 {
-    ui->textEdit_Servce->clear();
-    ui->textEdit_Client->clear();
+    serialLog->clear();
+    netLog->clear();
 }
 
 void Widget::doWriteNetDataToSerial()
@@ -282,7 +283,7 @@ void Widget::doWriteNetDataToSerial()
 
     const QString text = displayText(netData).remove(QLatin1String("\r\n"));
     if (!text.isEmpty())
-        ParagraphLog::append(ui->textEdit_Client, text);
+        netLog->append(text);
 }
 
 void Widget::doWriteNetDataToFile()
@@ -561,13 +562,13 @@ void Widget::tcpClientDataReceived()
 void Widget::addClientLink(QString client, int socketDescriptor)
 {
     Q_UNUSED(socketDescriptor)
-    ParagraphLog::append(ui->textEdit_Client, tr("客户端已连接: ") + client);
+    netLog->append(tr("客户端已连接: ") + client);
 }
 
 void Widget::removeClientLink(QString client, int socketDescriptor)
 {
     Q_UNUSED(socketDescriptor)
-    ParagraphLog::append(ui->textEdit_Client, tr("客户端已断开: ") + client);
+    netLog->append(tr("客户端已断开: ") + client);
 }
 
 void Widget::showError(const QString &text)

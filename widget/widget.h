@@ -13,6 +13,7 @@ QT_BEGIN_NAMESPACE
 namespace Ui { class Widget; }
 QT_END_NAMESPACE
 
+class ParagraphLog;
 class QTcpSocket;
 class QUdpSocket;
 class TcpServer;
@@ -96,6 +97,8 @@ private:
     QTcpSocket *tcpSocket = nullptr;
     TcpServer *tcpServer = nullptr;
     SystemProbe systemProbe;
+    ParagraphLog *serialLog = nullptr;
+    ParagraphLog *netLog = nullptr;
 };
 
 #endif // WIDGET_H
