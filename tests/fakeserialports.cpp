@@ -74,11 +74,19 @@ FakeSerialPorts::~FakeSerialPorts()
 
 QString FakeSerialPorts::plug()
 {
-    const int minor = nextMinor++;
-    const QString name = QStringLiteral("ttyUSB%1").arg(minor);
     auto pty = std::make_unique<Pty>();
     if (!pty->isValid())
         return QString();
+    const QString name = plug(pty->slavePath());
+    if (!name.isEmpty())
+        ports[name] = std::move(pty);
+    return name;
+}
+
+QString FakeSerialPorts::plug(const QString &slavePath)
+{
+    const int minor = nextMinor++;
+    const QString name = QStringLiteral("ttyUSB%1").arg(minor);
 
     const QString node = sysRoot
         + QStringLiteral("/devices/pci0000:00/usb1/1-1/1-1:1.0/%1/tty/%1").arg(name);
@@ -90,10 +98,10 @@ QString FakeSerialPorts::plug()
 
     // The empty file lives in the shared /dev; the mount on it only here.
     writeFile(devicePath(name), QByteArray());
-    if (mount(pty->slavePath().toLocal8Bit().constData(), devicePath(name).toLocal8Bit().constData(),
+    if (mount(slavePath.toLocal8Bit().constData(), devicePath(name).toLocal8Bit().constData(),
               nullptr, MS_BIND, nullptr) != 0)
         return QString();
-    ports[name] = std::move(pty);
+    ports[name] = nullptr;
     return name;
 }
 
@@ -102,7 +110,8 @@ void FakeSerialPorts::unplug(const QString &name)
     auto port = ports.find(name);
     if (port == ports.end())
         return;
-    port->second->hangUp();
+    if (port->second)
+        port->second->hangUp();
     QFile::remove(classLink(name));
     umount2(devicePath(name).toLocal8Bit().constData(), MNT_DETACH);
     QFile::remove(devicePath(name));

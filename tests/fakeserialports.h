@@ -27,9 +27,13 @@ public:
 
     // Plugs in a new adapter and returns its port name (ttyUSB<n>).
     QString plug();
-    // The device side of a plugged adapter.
+    // Plugs in an adapter whose device side someone else plays, such as the
+    // receiver simulator, on the pseudo-terminal with this slave.
+    QString plug(const QString &slavePath);
+    // The device side of an adapter made by plug().
     Pty &device(const QString &name) { return *ports.at(name); }
-    // The adapter goes away: the line hangs up and the port is no longer listed.
+    // The adapter goes away: the port is no longer listed and, for an adapter
+    // made by plug(), the line hangs up.
     void unplug(const QString &name);
 
 private:

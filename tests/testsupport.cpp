@@ -81,6 +81,23 @@ void Pty::hangUp()
     master = -1;
 }
 
+Simulator::~Simulator()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        process.waitForFinished(3000);
+    }
+}
+
+QString Simulator::start(const QStringList &options)
+{
+    process.start(QStringLiteral(TAVRIK_SIM_PATH), QStringList({ "--pty" }) + options);
+    if (!process.waitForStarted(3000) || !process.waitForReadyRead(3000))
+        return QString();
+    const QByteArray line = process.readLine().trimmed();
+    return line.startsWith("pty ") ? QString::fromLocal8Bit(line.mid(4)) : QString();
+}
+
 namespace {
 QMutex traceMutex;
 QStringList traceLines;

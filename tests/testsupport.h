@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -39,6 +40,17 @@ public:
 private:
     int master = -1;
     QString slave;
+};
+
+// The receiver simulator, run on a pseudo-terminal of its own.
+class Simulator
+{
+public:
+    ~Simulator();
+    // Starts it with the given options and returns the slave path of its line,
+    // or an empty string when it did not start.
+    QString start(const QStringList &options);
+    QProcess process;
 };
 
 // Collects the debug trace lines written while it lives.

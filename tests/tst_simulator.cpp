@@ -23,10 +23,6 @@ private slots:
     void sentencesAreValidGga();
     void bridgesASimulatedReceiver();
     void hangUpEndsTheLink();
-
-private:
-    // Starts the simulator on a new pty and returns the slave path.
-    static QString startSimulator(QProcess &simulator, const QStringList &arguments);
 };
 
 void tst_Simulator::checksums_data()
@@ -62,21 +58,12 @@ void tst_Simulator::sentencesAreValidGga()
     QVERIFY(Nmea::ggaSentence(12 * 3600 + 61.5, 0).find("$GPGGA,000101.50,") == 0);
 }
 
-QString tst_Simulator::startSimulator(QProcess &simulator, const QStringList &arguments)
-{
-    simulator.start(QStringLiteral(TAVRIK_SIM_PATH), QStringList({ "--pty" }) + arguments);
-    if (!simulator.waitForStarted(3000) || !simulator.waitForReadyRead(3000))
-        return QString();
-    const QByteArray line = simulator.readLine().trimmed();
-    return line.startsWith("pty ") ? QString::fromLocal8Bit(line.mid(4)) : QString();
-}
-
 void tst_Simulator::bridgesASimulatedReceiver()
 {
     QTemporaryDir folder;
     const QString record = folder.filePath("received");
-    QProcess simulator;
-    const QString slave = startSimulator(simulator, { "--rate", "50", "--record", record });
+    Simulator simulator;
+    const QString slave = simulator.start({ "--rate", "50", "--record", record });
     QVERIFY(!slave.isEmpty());
 
     QUdpSocket peer;
@@ -110,15 +97,15 @@ void tst_Simulator::bridgesASimulatedReceiver()
     QVERIFY(received.open(QIODevice::ReadOnly));
     QCOMPARE(received.readAll(), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
 
-    simulator.terminate();
-    QVERIFY(simulator.waitForFinished(3000));
-    QCOMPARE(simulator.exitCode(), 0);
+    simulator.process.terminate();
+    QVERIFY(simulator.process.waitForFinished(3000));
+    QCOMPARE(simulator.process.exitCode(), 0);
 }
 
 void tst_Simulator::hangUpEndsTheLink()
 {
-    QProcess simulator;
-    const QString slave = startSimulator(simulator, { "--rate", "20", "--hangup-after", "0.5" });
+    Simulator simulator;
+    const QString slave = simulator.start({ "--rate", "20", "--hangup-after", "0.5" });
     QVERIFY(!slave.isEmpty());
     Widget window(fakeProbe({ slave }));
     auto *button = window.findChild<QPushButton *>("ConnectBtn");
@@ -128,8 +115,8 @@ void tst_Simulator::hangUpEndsTheLink()
 
     QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, QStringList({ "串口连接已断开!" }), 5000);
     QCOMPARE(button->text(), QStringLiteral("串口连接"));
-    QTRY_COMPARE(simulator.state(), QProcess::NotRunning);
-    QVERIFY(simulator.readAllStandardError().startsWith("hung up"));
+    QTRY_COMPARE(simulator.process.state(), QProcess::NotRunning);
+    QVERIFY(simulator.process.readAllStandardError().startsWith("hung up"));
 }
 
 QTEST_MAIN(tst_Simulator)
