@@ -34,6 +34,7 @@ private slots:
     void networkDataToDevice_data();
     void networkDataToDevice();
     void largeSerialReadIsNotLost();
+    void udpTargetNotListening();
     void captureFileCannotBeOpened();
     void captureFileCannotBeWritten();
     void tcpServerRole();
@@ -299,6 +300,35 @@ void tst_Bridge::largeSerialReadIsNotLost()
     }
     QCOMPARE(received.size(), burst.size());
     QVERIFY(received == burst);
+}
+
+void tst_Bridge::udpTargetNotListening()
+{
+    // Datagrams to a closed port draw ICMP errors; the stream goes on, and a
+    // peer that starts listening later gets what comes from then on.
+    quint16 port = 0;
+    {
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        port = probe.localPort();
+    }
+    Rig rig;
+    rig.openSerial();
+    rig.connectUdp(port);
+    MessageBoxCloser boxes;
+    for (int i = 0; i < 20; ++i) {
+        rig.device.write("$GPGGA," + QByteArray::number(i) + "\r\n");
+        QTest::qWait(5);
+    }
+    QTRY_VERIFY(rig.find<QTextEdit>("textEdit_Servce")->toPlainText().contains("$GPGGA,19 "));
+    QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
+
+    QUdpSocket late;
+    QVERIFY(late.bind(QHostAddress(QHostAddress::LocalHost), port));
+    rig.device.write("$GPGGA,later\r\n");
+    QTRY_VERIFY(late.hasPendingDatagrams());
+    QCOMPARE(late.receiveDatagram().data(), QByteArray("$GPGGA,later\r\n"));
+    QVERIFY(boxes.texts.isEmpty());
 }
 
 void tst_Bridge::captureFileCannotBeOpened()

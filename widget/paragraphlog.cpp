@@ -1,5 +1,6 @@
 #include "paragraphlog.h"
 
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -9,9 +10,10 @@ ParagraphLog::ParagraphLog(QTextEdit *view)
     : QObject(view)
     , view(view)
 {
-    refresh.setSingleShot(true);
-    refresh.setInterval(refreshIntervalMs);
-    connect(&refresh, &QTimer::timeout, this, &ParagraphLog::flush);
+    fallback.setSingleShot(true);
+    fallback.setInterval(2 * refreshIntervalMs);
+    connect(&fallback, &QTimer::timeout, this, &ParagraphLog::flush);
+    sinceFlush.start();
 }
 
 void ParagraphLog::append(const QString &text)
@@ -23,18 +25,47 @@ void ParagraphLog::append(const QString &text)
         pendingCharacters -= pending.first().size();
         pending.removeFirst();
     }
-    if (!refresh.isActive())
-        refresh.start();
+    if (sinceFlush.elapsed() >= refreshIntervalMs) {
+        if (!flushPosted) {
+            flushPosted = true;
+            QTimer::singleShot(settleMs, this, &ParagraphLog::flush);
+        }
+    } else if (!fallback.isActive()) {
+        fallback.start();
+    }
 }
 
 void ParagraphLog::flush()
 {
-    refresh.stop();
-    for (const QString &text : qAsConst(pending))
-        view->append(text);
+    fallback.stop();
+    flushPosted = false;
+    if (pending.isEmpty())
+        return;
+    sinceFlush.restart();
+    show(pending);
     pending.clear();
     pendingCharacters = 0;
     trim();
+}
+
+// Adds each text as a paragraph at the end, as QTextEdit::append does, but as
+// plain text (append would render text that looks like HTML) and with one
+// layout and one scroll for the lot.
+void ParagraphLog::show(const QStringList &paragraphs)
+{
+    QTextDocument *document = view->document();
+    const bool following = view->textCursor().atEnd();
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    for (const QString &text : paragraphs) {
+        if (!document->isEmpty())
+            cursor.insertBlock();
+        cursor.insertText(text);
+    }
+    cursor.endEditBlock();
+    if (following)
+        view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum());
 }
 
 // Drops the oldest paragraphs once the view holds too many or too much text,
@@ -66,7 +97,7 @@ void ParagraphLog::trim()
 
 void ParagraphLog::clear()
 {
-    refresh.stop();
+    fallback.stop();
     pending.clear();
     pendingCharacters = 0;
     view->clear();

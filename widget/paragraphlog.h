@@ -1,17 +1,22 @@
 #ifndef PARAGRAPHLOG_H
 #define PARAGRAPHLOG_H
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
 
 class QTextEdit;
 
-// Shows paragraphs in a text view, each as QTextEdit::append would, and keeps
+// Shows paragraphs in a text view, each as QTextEdit::append would add it as
+// plain text, and keeps
 // the view's size bounded for a program that runs for days.
 //
 // Laying out and painting text costs far more than receiving it, so paragraphs
-// are queued and put into the view together ten times a second. A refresh
+// are queued and put into the view together a few times a second. A refresh
+// runs shortly after an append that finds it due: in the quiet gap after a
+// read, once what was read has reached its peer, rather than in the middle of
+// the next read. A timer catches the paragraphs that no append follows. A refresh
 // shows at most maxRefreshCharacters of text: a stream too fast for anyone to
 // read shows its newest paragraphs of each refresh and skips the older ones,
 // which keeps the display from throttling the data it shows. The oldest
@@ -25,8 +30,9 @@ public:
     static constexpr int maxParagraphs = 5000;
     static constexpr int maxCharacters = 500 * 1000;
     static constexpr int trimBatch = 250;
-    static constexpr int refreshIntervalMs = 100;
-    static constexpr int maxRefreshCharacters = 32 * 1024;
+    static constexpr int refreshIntervalMs = 250;
+    static constexpr int maxRefreshCharacters = 64 * 1024;
+    static constexpr int settleMs = 3;
 
     explicit ParagraphLog(QTextEdit *view);
 
@@ -37,12 +43,15 @@ public:
     void clear();
 
 private:
+    void show(const QStringList &paragraphs);
     void trim();
 
     QTextEdit *view;
     QStringList pending;
     int pendingCharacters = 0;
-    QTimer refresh;
+    QTimer fallback;
+    QElapsedTimer sinceFlush;
+    bool flushPosted = false;
 };
 
 #endif // PARAGRAPHLOG_H

@@ -46,6 +46,7 @@ struct Options
     std::string recordFile;
     double hangupAfter = -1;
     double duration = -1;
+    bool waitForInput = false;
 };
 
 void usage(const char *program)
@@ -61,7 +62,8 @@ void usage(const char *program)
                  "  --send FILE         send the bytes of FILE first\n"
                  "  --record FILE       append every byte received to FILE\n"
                  "  --hangup-after SEC  hang up after SEC seconds, as an unplugged device\n"
-                 "  --duration SEC      exit after SEC seconds\n",
+                 "  --duration SEC      exit after SEC seconds\n"
+                 "  --wait              send nothing until the tool has written to the line\n",
                  program);
 }
 
@@ -91,6 +93,8 @@ bool parse(int argc, char **argv, Options &options)
             options.hangupAfter = std::atof(v);
         } else if (arg == "--duration" && (v = value())) {
             options.duration = std::atof(v);
+        } else if (arg == "--wait") {
+            options.waitForInput = true;
         } else {
             return false;
         }
@@ -198,6 +202,7 @@ int main(int argc, char **argv)
     const double start = now();
     const double period = options.rate > 0 ? 1.0 / options.rate : 0;
     double nextFix = start;
+    bool firstInput = true;
     long fixes = 0;
     unsigned long long sent = 0, received = 0;
     // Bounds what waits for the line, as a receiver's own buffer would.
@@ -212,7 +217,8 @@ int main(int argc, char **argv)
             hungUp = true;
             break;
         }
-        const bool streaming = options.count < 0 || fixes < options.count;
+        const bool talking = !options.waitForInput || received > 0;
+        const bool streaming = talking && (options.count < 0 || fixes < options.count);
         if (streaming && period > 0 && t >= nextFix) {
             if (pending.size() < maxPending)
                 pending += Nmea::ggaSentence(t - start, fixes);
@@ -226,7 +232,7 @@ int main(int argc, char **argv)
         double wait = 0.1;
         if (streaming && period > 0)
             wait = std::min(wait, std::max(0.0, nextFix - t));
-        pollfd p { line.fd, short(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0 };
+        pollfd p { line.fd, short(POLLIN | (talking && !pending.empty() ? POLLOUT : 0)), 0 };
         if (poll(&p, 1, int(wait * 1000)) < 0 && errno != EINTR)
             break;
 
@@ -234,6 +240,10 @@ int main(int argc, char **argv)
             char buffer[65536];
             const ssize_t n = ::read(line.fd, buffer, sizeof buffer);
             if (n > 0) {
+                // A receiver told to start logging starts its clock then.
+                if (firstInput && options.waitForInput)
+                    nextFix = now();
+                firstInput = false;
                 received += n;
                 if (record) {
                     std::fwrite(buffer, 1, size_t(n), record);
