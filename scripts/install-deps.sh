@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running or testing Tavrik needs.
-# Usage: scripts/install-deps.sh [run|test|bench]   (default: run)
+# Usage: scripts/install-deps.sh [run|test|bench|package|screenshot]   (default: run)
 # Skips apt entirely when every package is already present.
 set -euo pipefail
 
@@ -10,12 +10,16 @@ build_pkgs=(build-essential cmake qtbase5-dev libqt5serialport5-dev)
 run_pkgs=("${build_pkgs[@]}" fonts-noto-cjk)
 test_pkgs=("${build_pkgs[@]}")
 bench_pkgs=("${build_pkgs[@]}" socat)
+package_pkgs=("${build_pkgs[@]}" dpkg-dev file)
+screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)
 
 case "${1:-run}" in
     run) pkgs=("${run_pkgs[@]}") ;;
     test) pkgs=("${test_pkgs[@]}") ;;
     bench) pkgs=("${bench_pkgs[@]}") ;;
-    *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
+    package) pkgs=("${package_pkgs[@]}") ;;
+    screenshot) pkgs=("${screenshot_pkgs[@]}") ;;
+    *) echo "usage: $0 [run|test|bench|package|screenshot]" >&2; exit 2 ;;
 esac
 
 missing=()
