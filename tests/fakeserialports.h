@@ -3,7 +3,11 @@
 
 #include "testsupport.h"
 
+#include <QApplication>
 #include <QString>
+#include <QTest>
+
+#include <cstdio>
 
 #include <map>
 #include <memory>
@@ -19,6 +23,26 @@ public:
     static bool enter(QString *why);
     // Removes what enter() left outside the namespace.
     static void leave();
+
+    // Runs the test class inside the namespace; skips (exit code 77) when it
+    // cannot be had.
+    template <typename Test>
+    static int runTest(int argc, char *argv[])
+    {
+        QString why;
+        if (!enter(&why)) {
+            std::printf("SKIP: %s %s\n", Test::staticMetaObject.className(), qPrintable(why));
+            return 77;
+        }
+        int result = 0;
+        {
+            QApplication app(argc, argv);
+            Test test;
+            result = QTest::qExec(&test, argc, argv);
+        }
+        leave();
+        return result;
+    }
 
     FakeSerialPorts() = default;
     ~FakeSerialPorts();

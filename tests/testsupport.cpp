@@ -1,9 +1,13 @@
 #include "testsupport.h"
+#include "widget.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QComboBox>
 #include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QMessageBox>
 #include <QMutex>
 
@@ -159,6 +163,33 @@ SystemProbe fakeProbe(const QStringList &ports, const QList<QHostAddress> &addre
     probe.serialPortNames = [ports] { return ports; };
     probe.localAddresses = [addresses] { return addresses; };
     return probe;
+}
+
+namespace {
+void connectRole(Widget &window, int role, const QString &address, const QString &port)
+{
+    window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(role);
+    window.findChild<QLineEdit *>("lEditIpAddr")->setText(address);
+    window.findChild<QLineEdit *>("lEditIpPort")->setText(port);
+    window.findChild<QPushButton *>("pBtnNetCnnt")->click();
+}
+} // namespace
+
+void connectUdpRole(Widget &window, quint16 target)
+{
+    window.findChild<QLineEdit *>("lEditUdpIP")->setText("127.0.0.1");
+    window.findChild<QLineEdit *>("lEditUdpPort")->setText(QString::number(target));
+    connectRole(window, 0, "127.0.0.1", "0");
+}
+
+void startTcpServerRole(Widget &window)
+{
+    connectRole(window, 1, "127.0.0.1", "0");
+}
+
+void connectTcpClientRole(Widget &window, quint16 port)
+{
+    connectRole(window, 2, "127.0.0.1", QString::number(port));
 }
 
 CaptureDirectory::CaptureDirectory(const QString &directory)

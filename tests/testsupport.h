@@ -13,6 +13,7 @@
 #include <termios.h>
 
 class QWidget;
+class Widget;
 
 // A pseudo-terminal pair: the window opens the slave as its serial port, the
 // test plays the device on the master.
@@ -82,6 +83,14 @@ private:
 // A probe that reports the given ports and addresses instead of the machine's.
 SystemProbe fakeProbe(const QStringList &ports,
                       const QList<QHostAddress> &addresses = { QHostAddress("192.0.2.10") });
+
+// Puts the window's network side up through its controls, on loopback:
+// the UDP role on a free local port sending to 127.0.0.1:target, the TCP
+// server role on 127.0.0.1 and a free port, the TCP client role to
+// 127.0.0.1:port.
+void connectUdpRole(Widget &window, quint16 target);
+void startTcpServerRole(Widget &window);
+void connectTcpClientRole(Widget &window, quint16 port);
 
 // Runs `directory` as the working directory while the object lives, with the
 // folder that the capture file path names created in it.

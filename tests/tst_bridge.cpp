@@ -71,14 +71,9 @@ private:
             QTest::mouseClick(find("ConnectBtn"), Qt::LeftButton);
             QCOMPARE(device.read(48).size(), 48);
         }
-        // UDP role, bound on a free port, sending to `target`.
         void connectUdp(quint16 target)
         {
-            chooseRole(0);
-            setText("lEditIpPort", "0");
-            setText("lEditUdpIP", "127.0.0.1");
-            setText("lEditUdpPort", QString::number(target));
-            clickNetwork();
+            connectUdpRole(window, target);
             QCOMPARE(networkCaption(), QStringLiteral("断开网络"));
         }
         quint16 udpPort() { return window.findChild<QUdpSocket *>()->localPort(); }
@@ -371,10 +366,7 @@ void tst_Bridge::tcpServerRole()
 {
     Rig rig;
     rig.openSerial();
-    rig.chooseRole(1);
-    rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", "0");
-    rig.clickNetwork();
+    startTcpServerRole(rig.window);
     QCOMPARE(rig.state(), QStringLiteral("建立TCP服务器成功"));
     QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
     auto *server = rig.window.findChild<TcpServer *>();
@@ -480,10 +472,7 @@ void tst_Bridge::tcpClientBothWays()
     RemoteServer remote;
     Rig rig;
     rig.openSerial();
-    rig.chooseRole(2);
-    rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", QString::number(remote.listener.serverPort()));
-    rig.clickNetwork();
+    connectTcpClientRole(rig.window, remote.listener.serverPort());
     QCOMPARE(rig.state(), QStringLiteral("连接TCP服务器成功"));
     QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
     QVERIFY(remote.accept());
@@ -511,10 +500,7 @@ void tst_Bridge::tcpClientServerCloses()
     RemoteServer remote;
     Rig rig;
     rig.openSerial();
-    rig.chooseRole(2);
-    rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", QString::number(remote.listener.serverPort()));
-    rig.clickNetwork();
+    connectTcpClientRole(rig.window, remote.listener.serverPort());
     QVERIFY(remote.accept());
 
     MessageBoxCloser boxes;
@@ -537,10 +523,7 @@ void tst_Bridge::tcpClientServerStopsReading()
     RemoteServer remote;
     Rig rig;
     rig.openSerial();
-    rig.chooseRole(2);
-    rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", QString::number(remote.listener.serverPort()));
-    rig.clickNetwork();
+    connectTcpClientRole(rig.window, remote.listener.serverPort());
     QVERIFY(remote.accept());
     remote.peer->setReadBufferSize(1);
 
@@ -558,10 +541,7 @@ void tst_Bridge::tcpClientCloseWithAStalledServer()
     RemoteServer remote;
     Rig rig;
     rig.openSerial();
-    rig.chooseRole(2);
-    rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", QString::number(remote.listener.serverPort()));
-    rig.clickNetwork();
+    connectTcpClientRole(rig.window, remote.listener.serverPort());
     QVERIFY(remote.accept());
     remote.peer->setReadBufferSize(1);
     auto *socket = rig.window.findChild<QTcpSocket *>();

@@ -35,13 +35,6 @@ private:
     {
         window.findChild<QPushButton *>(button)->click();
     }
-    static void startTcpServer(Widget &window)
-    {
-        window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(1);
-        window.findChild<QLineEdit *>("lEditIpAddr")->setText("127.0.0.1");
-        window.findChild<QLineEdit *>("lEditIpPort")->setText("0");
-        click(window, "pBtnNetCnnt");
-    }
     static quint16 serverPort(Widget &window)
     {
         auto *server = window.findChild<QTcpServer *>();
@@ -76,7 +69,7 @@ void tst_Faults::streamSurvivesClientChurn()
 
     Widget window;
     QCOMPARE(window.findChild<QComboBox *>("ComBC")->currentText(), port);
-    startTcpServer(window);
+    startTcpServerRole(window);
     QVERIFY(serverPort(window) != 0);
 
     QTcpSocket steady;
@@ -151,10 +144,7 @@ void tst_Faults::readOnlyCaptureFolder()
     QUdpSocket peer;
     QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
     Widget window(fakeProbe({ slave }));
-    window.findChild<QLineEdit *>("lEditIpPort")->setText("0");
-    window.findChild<QLineEdit *>("lEditUdpIP")->setText("127.0.0.1");
-    window.findChild<QLineEdit *>("lEditUdpPort")->setText(QString::number(peer.localPort()));
-    click(window, "pBtnNetCnnt");
+    connectUdpRole(window, peer.localPort());
     click(window, "ConnectBtn");
     const quint16 local = window.findChild<QUdpSocket *>()->localPort();
 
@@ -205,10 +195,7 @@ static int closeWithLinksUp(int argc, char *argv[])
     Widget window;
     window.show();
     window.findChild<QPushButton *>("ConnectBtn")->click();
-    window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(1);
-    window.findChild<QLineEdit *>("lEditIpAddr")->setText("127.0.0.1");
-    window.findChild<QLineEdit *>("lEditIpPort")->setText("0");
-    window.findChild<QPushButton *>("pBtnNetCnnt")->click();
+    startTcpServerRole(window);
     QTcpSocket client;
     if (auto *server = window.findChild<QTcpServer *>())
         client.connectToHost(QHostAddress::LocalHost, server->serverPort());
@@ -229,20 +216,7 @@ int main(int argc, char *argv[])
     // The child runs in the parent's namespace, with the parent's adapters.
     if (argc > 1 && qstrcmp(argv[1], "--close-with-links-up") == 0)
         return closeWithLinksUp(argc, argv);
-
-    QString why;
-    if (!FakeSerialPorts::enter(&why)) {
-        std::printf("SKIP: tst_Faults %s\n", qPrintable(why));
-        return 77;
-    }
-    int result = 0;
-    {
-        QApplication app(argc, argv);
-        tst_Faults test;
-        result = QTest::qExec(&test, argc, argv);
-    }
-    FakeSerialPorts::leave();
-    return result;
+    return FakeSerialPorts::runTest<tst_Faults>(argc, argv);
 }
 
 #include "tst_faults.moc"

@@ -10,7 +10,6 @@
 #include <QTextEdit>
 #include <QtTest>
 
-#include <cstdio>
 
 // The window against the system's real port enumeration, with made-up USB
 // adapters: the program's own probe, not a stand-in.
@@ -108,19 +107,7 @@ void tst_RealPorts::unpluggedMidStreamAndPluggedBack()
 
 int main(int argc, char *argv[])
 {
-    QString why;
-    if (!FakeSerialPorts::enter(&why)) {
-        std::printf("SKIP: tst_RealPorts %s\n", qPrintable(why));
-        return 77;
-    }
-    int result = 0;
-    {
-        QApplication app(argc, argv);
-        tst_RealPorts test;
-        result = QTest::qExec(&test, argc, argv);
-    }
-    FakeSerialPorts::leave();
-    return result;
+    return FakeSerialPorts::runTest<tst_RealPorts>(argc, argv);
 }
 
 #include "tst_realports.moc"

@@ -69,10 +69,7 @@ void tst_Simulator::bridgesASimulatedReceiver()
     QUdpSocket peer;
     QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
     Widget window(fakeProbe({ slave }));
-    window.findChild<QLineEdit *>("lEditIpPort")->setText("0");
-    window.findChild<QLineEdit *>("lEditUdpIP")->setText("127.0.0.1");
-    window.findChild<QLineEdit *>("lEditUdpPort")->setText(QString::number(peer.localPort()));
-    QTest::mouseClick(window.findChild<QWidget *>("pBtnNetCnnt"), Qt::LeftButton);
+    connectUdpRole(window, peer.localPort());
     QTest::mouseClick(window.findChild<QWidget *>("ConnectBtn"), Qt::LeftButton);
 
     // Whole sentences arrive by UDP, each with a valid checksum.
