@@ -27,7 +27,8 @@ private slots:
     void roleChangesRelabelTheFields_data();
     void roleChangesRelabelTheFields();
     void udpConnectAndDisconnect();
-    void udpBindFailureLeavesNoSocket();
+    void failedConnectLeavesNothing_data();
+    void failedConnectLeavesNothing();
     void udpPortText_data();
     void udpPortText();
     void udpBothWays();
@@ -38,9 +39,6 @@ private slots:
     void captureFileCannotBeOpened();
     void captureFileCannotBeWritten();
     void tcpServerRole();
-    void tcpServerListenFailure();
-    void tcpClientRejectsANonAddress();
-    void tcpClientNothingListening();
     void tcpClientBothWays();
     void tcpClientServerCloses();
     void tcpClientServerStopsReading();
@@ -157,20 +155,58 @@ void tst_Bridge::udpConnectAndDisconnect()
     QCOMPARE(rig.state(), QString());
 }
 
-void tst_Bridge::udpBindFailureLeavesNoSocket()
+void tst_Bridge::failedConnectLeavesNothing_data()
 {
-    QUdpSocket holder;
-    QVERIFY(holder.bind(QHostAddress::AnyIPv4, 0, QUdpSocket::DontShareAddress));
+    QTest::addColumn<int>("role");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("port"); // "udp held", "tcp held", "free" or a number
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("localPortShown");
+
+    QTest::newRow("UDP port held") << 0 << "127.0.0.1" << "udp held" << "UDP绑定端口失败!" << "";
+    QTest::newRow("TCP server port held") << 1 << "127.0.0.1" << "tcp held"
+                                          << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
+    QTest::newRow("TCP server address not ours") << 1 << "192.0.2.77" << "0"
+                                                 << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
+    QTest::newRow("TCP client, host name") << 2 << "localhost" << "free" << "TCP服务器IP设置失败!"
+                                           << "";
+    QTest::newRow("TCP client, nothing listening")
+        << 2 << "127.0.0.1" << "free" << "尝试连接服务器失败! 请确认服务器状态。" << "0";
+}
+
+void tst_Bridge::failedConnectLeavesNothing()
+{
+    QFETCH(int, role);
+    QFETCH(QString, address);
+    QFETCH(QString, port);
+
+    QUdpSocket udpHolder;
+    QVERIFY(udpHolder.bind(QHostAddress::AnyIPv4, 0, QUdpSocket::DontShareAddress));
+    QTcpServer tcpHolder;
+    QVERIFY(tcpHolder.listen(QHostAddress::LocalHost, 0));
+    if (port == QLatin1String("udp held"))
+        port = QString::number(udpHolder.localPort());
+    else if (port == QLatin1String("tcp held"))
+        port = QString::number(tcpHolder.serverPort());
+    else if (port == QLatin1String("free"))
+        port = QString::number(freeTcpPort());
+
     Rig rig;
-    rig.setText("lEditIpPort", QString::number(holder.localPort()));
+    rig.chooseRole(role);
+    rig.setText("lEditIpAddr", address);
+    rig.setText("lEditIpPort", port);
     MessageBoxCloser boxes;
     rig.clickNetwork();
 
     QCOMPARE(boxes.titles, QStringList({ "错误" }));
-    QCOMPARE(boxes.texts, QStringList({ "UDP绑定端口失败!" }));
+    QFETCH(QString, message);
+    QCOMPARE(boxes.texts, QStringList({ message }));
+    QTEST(rig.text("lEditUdpPort"), "localPortShown");
     QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
     QCOMPARE(rig.state(), QString());
     QVERIFY(!rig.window.findChild<QUdpSocket *>());
+    QVERIFY(!rig.window.findChild<QTcpServer *>());
+    QVERIFY(!rig.window.findChild<QTcpSocket *>());
 }
 
 void tst_Bridge::udpPortText_data()
@@ -406,48 +442,6 @@ void tst_Bridge::tcpServerRole()
     QVERIFY(!rig.window.findChild<TcpServer *>());
     QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
     QTRY_COMPARE(clients[2]->state(), QAbstractSocket::UnconnectedState);
-}
-
-void tst_Bridge::tcpServerListenFailure()
-{
-    QTcpServer holder;
-    QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
-    Rig rig;
-    rig.chooseRole(1);
-    rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", QString::number(holder.serverPort()));
-    MessageBoxCloser boxes;
-    rig.clickNetwork();
-    QCOMPARE(boxes.texts, QStringList({ "尝试建立服务器失败! 请确认网络状态和端口。" }));
-    QCOMPARE(boxes.titles, QStringList({ "错误" }));
-    QVERIFY(!rig.window.findChild<TcpServer *>());
-    QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
-}
-
-void tst_Bridge::tcpClientRejectsANonAddress()
-{
-    Rig rig;
-    rig.chooseRole(2);
-    rig.setText("lEditIpAddr", "localhost");
-    MessageBoxCloser boxes;
-    rig.clickNetwork();
-    QCOMPARE(boxes.texts, QStringList({ "TCP服务器IP设置失败!" }));
-    QVERIFY(!rig.window.findChild<QTcpSocket *>());
-    QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
-}
-
-void tst_Bridge::tcpClientNothingListening()
-{
-    Rig rig;
-    rig.chooseRole(2);
-    rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", QString::number(freeTcpPort()));
-    MessageBoxCloser boxes;
-    rig.clickNetwork();
-    QCOMPARE(boxes.texts, QStringList({ "尝试连接服务器失败! 请确认服务器状态。" }));
-    QCOMPARE(rig.text("lEditUdpPort"), QStringLiteral("0"));
-    QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
-    QVERIFY(!rig.window.findChild<QTcpSocket *>());
 }
 
 namespace {
