@@ -17,6 +17,23 @@
 
 #include <memory>
 
+namespace {
+// A server for the TCP client role, holding the one connection it accepts.
+struct RemoteServer
+{
+    QTcpServer listener;
+    QTcpSocket *peer = nullptr;
+    RemoteServer() { listener.listen(QHostAddress::LocalHost, 0); }
+    bool accept()
+    {
+        if (!listener.waitForNewConnection(3000))
+            return false;
+        peer = listener.nextPendingConnection();
+        return peer != nullptr;
+    }
+};
+} // namespace
+
 // The window as a bridge: network roles, links and data in both directions,
 // with a pseudo-terminal as the receiver and loopback peers.
 class tst_Bridge : public QObject
@@ -75,6 +92,14 @@ private:
             QCOMPARE(networkCaption(), QStringLiteral("断开网络"));
         }
         quint16 udpPort() { return window.findChild<QUdpSocket *>()->localPort(); }
+        // The serial link open and the TCP client role connected to `remote`;
+        // remote.peer is the accepted connection, null when there is none.
+        void openLinkTo(RemoteServer &remote)
+        {
+            openSerial();
+            connectTcpClientRole(window, remote.listener.serverPort());
+            remote.accept();
+        }
     };
 
     static quint16 freeTcpPort();
@@ -444,32 +469,14 @@ void tst_Bridge::tcpServerRole()
     QTRY_COMPARE(clients[2]->state(), QAbstractSocket::UnconnectedState);
 }
 
-namespace {
-// A server for the TCP client role, holding the one connection it accepts.
-struct RemoteServer
-{
-    QTcpServer listener;
-    QTcpSocket *peer = nullptr;
-    RemoteServer() { listener.listen(QHostAddress::LocalHost, 0); }
-    bool accept()
-    {
-        if (!listener.waitForNewConnection(3000))
-            return false;
-        peer = listener.nextPendingConnection();
-        return peer != nullptr;
-    }
-};
-} // namespace
-
 void tst_Bridge::tcpClientBothWays()
 {
     RemoteServer remote;
     Rig rig;
-    rig.openSerial();
-    connectTcpClientRole(rig.window, remote.listener.serverPort());
+    rig.openLinkTo(remote);
+    QVERIFY(remote.peer);
     QCOMPARE(rig.state(), QStringLiteral("连接TCP服务器成功"));
     QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
-    QVERIFY(remote.accept());
     QCOMPARE(rig.text("lEditUdpPort"), QString::number(remote.peer->peerPort()));
 
     rig.device.write("$GPGGA,3\r\n");
@@ -493,9 +500,8 @@ void tst_Bridge::tcpClientServerCloses()
 {
     RemoteServer remote;
     Rig rig;
-    rig.openSerial();
-    connectTcpClientRole(rig.window, remote.listener.serverPort());
-    QVERIFY(remote.accept());
+    rig.openLinkTo(remote);
+    QVERIFY(remote.peer);
 
     MessageBoxCloser boxes;
     remote.peer->write("last words");
@@ -516,9 +522,8 @@ void tst_Bridge::tcpClientServerStopsReading()
 {
     RemoteServer remote;
     Rig rig;
-    rig.openSerial();
-    connectTcpClientRole(rig.window, remote.listener.serverPort());
-    QVERIFY(remote.accept());
+    rig.openLinkTo(remote);
+    QVERIFY(remote.peer);
     remote.peer->setReadBufferSize(1);
 
     MessageBoxCloser boxes;
@@ -534,9 +539,8 @@ void tst_Bridge::tcpClientCloseWithAStalledServer()
     // What is still queued may leave for a short while; then the socket goes.
     RemoteServer remote;
     Rig rig;
-    rig.openSerial();
-    connectTcpClientRole(rig.window, remote.listener.serverPort());
-    QVERIFY(remote.accept());
+    rig.openLinkTo(remote);
+    QVERIFY(remote.peer);
     remote.peer->setReadBufferSize(1);
     auto *socket = rig.window.findChild<QTcpSocket *>();
     QVERIFY(socket);
