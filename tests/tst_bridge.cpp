@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSerialPort>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -53,6 +54,7 @@ private slots:
     void networkDataToDevice();
     void largeSerialReadIsNotLost();
     void udpTargetNotListening();
+    void deviceThatTakesNothing();
     void captureFileCannotBeOpened();
     void captureFileCannotBeWritten();
     void tcpServerRole();
@@ -385,6 +387,29 @@ void tst_Bridge::udpTargetNotListening()
     QTRY_VERIFY(late.hasPendingDatagrams());
     QCOMPARE(late.receiveDatagram().data(), QByteArray("$GPGGA,later\r\n"));
     QVERIFY(boxes.texts.isEmpty());
+}
+
+void tst_Bridge::deviceThatTakesNothing()
+{
+    // The device side never reads: the queue towards it stops at its bound,
+    // while the capture file gets every byte.
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    Rig rig;
+    rig.openSerial();
+    rig.connectUdp(peer.localPort());
+    auto *port = rig.window.findChild<QSerialPort *>();
+
+    TraceLog trace;
+    const QByteArray block(60000, 'c');
+    const int blocks = int(Widget::maxPendingBytes / block.size()) + 20;
+    for (int i = 0; i < blocks; ++i) {
+        peer.writeDatagram(block, QHostAddress::LocalHost, rig.udpPort());
+        QTRY_COMPARE(trace.count("向文件写入数据正确"), i + 1);
+    }
+    QVERIFY(trace.count("向串口写入数据错误") > 0);
+    QVERIFY(port->bytesToWrite() <= Widget::maxPendingBytes + block.size());
+    QCOMPARE(rig.capture.captured().size(), blocks * block.size());
 }
 
 void tst_Bridge::captureFileCannotBeOpened()

@@ -277,6 +277,13 @@ void Widget::doWriteNetDataToSerial()
         trace(QStringLiteral("向串口写入数据错误"));
         return;
     }
+    // A device that takes nothing (a held-off flow control, a receiver that
+    // hangs) must not make the queue towards it grow for ever: past the bound
+    // the block is not queued, and the capture file still gets it.
+    if (serialPort->bytesToWrite() > maxPendingBytes) {
+        trace(QStringLiteral("向串口写入数据错误"));
+        return;
+    }
     trace(QStringLiteral("向串口写入数据正确"));
     serialPort->write(netData.constData(), netData.size());
     trace(QStringLiteral("写数据的大小: ") + QString::number(qint32(serialPort->bytesToWrite())));

@@ -35,8 +35,9 @@ public:
     // A serial read larger than this leaves as several datagrams: it is the
     // largest payload a UDP datagram over IPv4 can carry.
     static constexpr int maxDatagramSize = 65507;
-    // A server that keeps more than this many bytes unread ends the TCP
-    // client link, so that it cannot make the window's memory grow for ever.
+    // Bytes that may wait for a peer that does not take them: a server that
+    // keeps more unread ends the TCP client link; a serial device that keeps
+    // more unsent gets no further network data until it catches up.
     static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
 
 signals:
