@@ -8,20 +8,21 @@
 
 class QTextEdit;
 
-// Shows paragraphs in a text view, each as QTextEdit::append would add it as
-// plain text, and keeps
-// the view's size bounded for a program that runs for days.
+// Shows paragraphs in a text view, each where QTextEdit::append would put it
+// but always as plain text, and keeps the view bounded for a program that runs
+// for days.
 //
 // Laying out and painting text costs far more than receiving it, so paragraphs
 // are queued and put into the view together a few times a second. A refresh
 // runs shortly after an append that finds it due: in the quiet gap after a
 // read, once what was read has reached its peer, rather than in the middle of
-// the next read. A timer catches the paragraphs that no append follows. A refresh
-// shows at most maxRefreshCharacters of text: a stream too fast for anyone to
-// read shows its newest paragraphs of each refresh and skips the older ones,
-// which keeps the display from throttling the data it shows. The oldest
-// paragraphs leave the view in batches, QTextDocument::maximumBlockCount would
-// re-lay out the whole document on every append once the limit is reached.
+// the next read. A timer catches the paragraphs that no append follows.
+//
+// A refresh shows at most maxRefreshCharacters of text: a stream too fast for
+// anyone to read shows the newest paragraphs of each refresh and skips the
+// older ones, so that the display never throttles the data it shows. The
+// oldest paragraphs leave the view in batches: QTextDocument::maximumBlockCount
+// would re-lay out the whole document on every append once at its limit.
 class ParagraphLog : public QObject
 {
     Q_OBJECT
