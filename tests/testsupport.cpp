@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QMessageBox>
 #include <QMutex>
 
@@ -163,6 +164,15 @@ SystemProbe fakeProbe(const QStringList &ports, const QList<QHostAddress> &addre
     probe.serialPortNames = [ports] { return ports; };
     probe.localAddresses = [addresses] { return addresses; };
     return probe;
+}
+
+QByteArray readAtLeast(QIODevice *device, int atLeast)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (device->bytesAvailable() < atLeast && clock.elapsed() < 5000)
+        QTest::qWait(5);
+    return device->readAll();
 }
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include <termios.h>
 
+class QIODevice;
 class QWidget;
 class Widget;
 
@@ -83,6 +84,10 @@ private:
 // A probe that reports the given ports and addresses instead of the machine's.
 SystemProbe fakeProbe(const QStringList &ports,
                       const QList<QHostAddress> &addresses = { QHostAddress("192.0.2.10") });
+
+// Runs the event loop until `device` holds at least `atLeast` bytes or five
+// seconds pass, then reads everything it holds.
+QByteArray readAtLeast(QIODevice *device, int atLeast);
 
 // Puts the window's network side up through its controls, on loopback:
 // the UDP role on a free local port sending to 127.0.0.1:target, the TCP

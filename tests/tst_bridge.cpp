@@ -94,6 +94,14 @@ private:
             QCOMPARE(networkCaption(), QStringLiteral("断开网络"));
         }
         quint16 udpPort() { return window.findChild<QUdpSocket *>()->localPort(); }
+        // The serial link open and the UDP role sending to `peer`, which is
+        // bound here on loopback.
+        void openUdpLinkTo(QUdpSocket &peer)
+        {
+            QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+            openSerial();
+            connectUdp(peer.localPort());
+        }
         // The serial link open and the TCP client role connected to `remote`;
         // remote.peer is the accepted connection, null when there is none.
         void openLinkTo(RemoteServer &remote)
@@ -105,7 +113,6 @@ private:
     };
 
     static quint16 freeTcpPort();
-    static QByteArray readFrom(QIODevice *device, int atLeast);
 };
 
 quint16 tst_Bridge::freeTcpPort()
@@ -113,15 +120,6 @@ quint16 tst_Bridge::freeTcpPort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
-}
-
-QByteArray tst_Bridge::readFrom(QIODevice *device, int atLeast)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (device->bytesAvailable() < atLeast && clock.elapsed() < 5000)
-        QTest::qWait(5);
-    return device->readAll();
 }
 
 void tst_Bridge::roleChangesRelabelTheFields_data()
@@ -266,10 +264,8 @@ void tst_Bridge::udpPortText()
 void tst_Bridge::udpBothWays()
 {
     QUdpSocket peer;
-    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
     Rig rig;
-    rig.openSerial();
-    rig.connectUdp(peer.localPort());
+    rig.openUdpLinkTo(peer);
 
     // Serial to network: the datagram is the read, byte for byte.
     const QByteArray sentence("$GPGGA,1\r\n\0tail\r\n", 18);
@@ -313,10 +309,8 @@ void tst_Bridge::networkDataToDevice()
     QFETCH(QString, shown);
 
     QUdpSocket peer;
-    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
     Rig rig;
-    rig.openSerial();
-    rig.connectUdp(peer.localPort());
+    rig.openUdpLinkTo(peer);
     TraceLog trace;
     peer.writeDatagram(datagram, QHostAddress::LocalHost, rig.udpPort());
     QTRY_VERIFY(trace.lines().contains("向文件写入数据正确"));
@@ -334,11 +328,9 @@ void tst_Bridge::largeSerialReadIsNotLost()
 {
     // A read too large for one datagram leaves as several, nothing dropped.
     QUdpSocket peer;
-    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
-    peer.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
     Rig rig;
-    rig.openSerial();
-    rig.connectUdp(peer.localPort());
+    rig.openUdpLinkTo(peer);
+    peer.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
 
     QByteArray burst;
     for (int i = 0; burst.size() < 200 * 1024; ++i)
@@ -394,10 +386,8 @@ void tst_Bridge::deviceThatTakesNothing()
     // The device side never reads: the queue towards it stops at its bound,
     // while the capture file gets every byte.
     QUdpSocket peer;
-    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
     Rig rig;
-    rig.openSerial();
-    rig.connectUdp(peer.localPort());
+    rig.openUdpLinkTo(peer);
     auto *port = rig.window.findChild<QSerialPort *>();
 
     TraceLog trace;
@@ -415,11 +405,9 @@ void tst_Bridge::deviceThatTakesNothing()
 void tst_Bridge::captureFileCannotBeOpened()
 {
     QUdpSocket peer;
-    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
     Rig rig;
     QVERIFY(QDir(rig.folder.path()).rmdir("D:"));
-    rig.openSerial();
-    rig.connectUdp(peer.localPort());
+    rig.openUdpLinkTo(peer);
 
     TraceLog trace;
     peer.writeDatagram("one", QHostAddress::LocalHost, rig.udpPort());
@@ -434,12 +422,10 @@ void tst_Bridge::captureFileCannotBeOpened()
 void tst_Bridge::captureFileCannotBeWritten()
 {
     QUdpSocket peer;
-    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
     Rig rig;
     if (!QFile::link("/dev/full", rig.capture.captureFile()))
         QSKIP("cannot make the capture file a full device here");
-    rig.openSerial();
-    rig.connectUdp(peer.localPort());
+    rig.openUdpLinkTo(peer);
 
     TraceLog trace;
     peer.writeDatagram("fix", QHostAddress::LocalHost, rig.udpPort());
@@ -478,7 +464,7 @@ void tst_Bridge::tcpServerRole()
     // From the device to every client.
     rig.device.write("$GPGGA,2\r\n");
     for (auto &client : clients)
-        QCOMPARE(readFrom(client.get(), 10), QByteArray("$GPGGA,2\r\n"));
+        QCOMPARE(readAtLeast(client.get(), 10), QByteArray("$GPGGA,2\r\n"));
 
     // An abrupt reset is a departure like any other.
     const QString gone = QStringLiteral("客户端已断开: 127.0.0.1:%1").arg(clients[0]->localPort());
@@ -486,7 +472,7 @@ void tst_Bridge::tcpServerRole()
     QTRY_VERIFY(rig.netView().endsWith(gone));
     QCOMPARE(server->clientCount(), 2);
     rig.device.write("after");
-    QCOMPARE(readFrom(clients[2].get(), 5), QByteArray("after"));
+    QCOMPARE(readAtLeast(clients[2].get(), 5), QByteArray("after"));
 
     rig.clickNetwork();
     QVERIFY(!rig.window.findChild<TcpServer *>());
@@ -505,7 +491,7 @@ void tst_Bridge::tcpClientBothWays()
     QCOMPARE(rig.text("lEditUdpPort"), QString::number(remote.peer->peerPort()));
 
     rig.device.write("$GPGGA,3\r\n");
-    QCOMPARE(readFrom(remote.peer, 10), QByteArray("$GPGGA,3\r\n"));
+    QCOMPARE(readAtLeast(remote.peer, 10), QByteArray("$GPGGA,3\r\n"));
 
     remote.peer->write(QByteArray("\0corr\r\n", 7));
     QCOMPARE(rig.device.read(7), QByteArray("\0corr\r\n", 7));

@@ -1,4 +1,5 @@
 #include "tcpserver.h"
+#include "testsupport.h"
 
 #include <QTcpSocket>
 #include <QtTest>
@@ -33,7 +34,6 @@ private:
     };
     QTcpSocket *connectClient();
     void connectClients(int count);
-    static QByteArray readAtLeast(QTcpSocket *socket, int size);
 
     std::unique_ptr<TcpServer> server;
     std::vector<std::unique_ptr<QTcpSocket>> clients;
@@ -78,15 +78,6 @@ void tst_TcpServer::connectClients(int count)
 {
     for (int i = 0; i < count; ++i)
         QVERIFY(connectClient());
-}
-
-QByteArray tst_TcpServer::readAtLeast(QTcpSocket *socket, int size)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (socket->bytesAvailable() < size && clock.elapsed() < 3000)
-        QTest::qWait(5);
-    return socket->readAll();
 }
 
 void tst_TcpServer::announcesEachClient()

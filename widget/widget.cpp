@@ -273,14 +273,10 @@ void Widget::on_ClearBtn_clicked()
 
 void Widget::doWriteNetDataToSerial()
 {
-    if (netData.isEmpty()) {
-        trace(QStringLiteral("向串口写入数据错误"));
-        return;
-    }
     // A device that takes nothing (a held-off flow control, a receiver that
     // hangs) must not make the queue towards it grow for ever: past the bound
     // the block is not queued, and the capture file still gets it.
-    if (serialPort->bytesToWrite() > maxPendingBytes) {
+    if (netData.isEmpty() || serialPort->bytesToWrite() > maxPendingBytes) {
         trace(QStringLiteral("向串口写入数据错误"));
         return;
     }
