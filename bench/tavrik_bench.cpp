@@ -5,297 +5,22 @@
 // The window is the real one, driven through its controls, with a
 // pseudo-terminal as the receiver's line and loopback sockets as peers.
 
+#include "endurance.h"
 #include "gga.h"
+#include "harness.h"
 #include "paragraphlog.h"
 #include "tcpserver.h"
-#include "widget.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QLineEdit>
 #include <QLoggingCategory>
-#include <QProcess>
-#include <QPushButton>
 #include <QTextEdit>
-#include <QTimer>
 #include <QWindow>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <functional>
-#include <memory>
-#include <thread>
-#include <vector>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-struct Options
-{
-    bool quick = false;
-    double scale() const { return quick ? 0.1 : 1.0; }
-};
-
-// The device side of the receiver's line, written from a thread of its own.
-class Line
-{
-public:
-    Line()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
-            slave = QString::fromLocal8Bit(ptsname(master));
-    }
-    ~Line()
-    {
-        if (master >= 0)
-            ::close(master);
-    }
-    QString slavePath() const { return slave; }
-
-    bool write(const char *data, size_t size)
-    {
-        while (size > 0) {
-            const ssize_t n = ::write(master, data, size);
-            if (n <= 0)
-                return false;
-            data += n;
-            size -= size_t(n);
-        }
-        return true;
-    }
-
-private:
-    int master = -1;
-    QString slave;
-};
-
-// GGA lines, cycled, as the stream to forward.
-QByteArray ggaBlock(size_t size)
-{
-    QByteArray block;
-    for (long fix = 0; size_t(block.size()) < size; ++fix)
-        block += QByteArray::fromStdString(Nmea::ggaSentence(double(fix) / 100, fix));
-    return block;
-}
-
-// An 80-byte sentence, as the latency figure asks for.
-QByteArray sentence80(long fix)
-{
-    QByteArray s = QByteArray::fromStdString(Nmea::ggaSentence(double(fix) / 100, fix));
-    s.chop(2);
-    s = s.leftJustified(78, ' ', true);
-    return s + "\r\n";
-}
-
-// Receives datagrams on 127.0.0.1 in a thread, counting bytes and, when asked,
-// noting when each byte count was reached.
-class UdpSink
-{
-public:
-    explicit UdpSink(bool noteArrivals = false)
-        : noteArrivals(noteArrivals)
-    {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        const int size = 16 * 1024 * 1024;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-        port = ntohs(address.sin_port);
-        thread = std::thread([this] { run(); });
-    }
-    ~UdpSink()
-    {
-        finish();
-        ::close(fd);
-    }
-
-    quint16 port = 0;
-    std::atomic<long long> bytes { 0 };
-    std::atomic<long long> datagrams { 0 };
-    std::atomic<long long> largest { 0 };
-    Clock::time_point lastArrival;
-    // (bytes so far, time): read only after the sink has stopped.
-    std::vector<std::pair<long long, Clock::time_point>> arrivals;
-
-    void finish()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-    }
-
-private:
-    void run()
-    {
-        std::vector<char> buffer(70000);
-        while (!stop) {
-            pollfd p { fd, POLLIN, 0 };
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-            if (n < 0)
-                continue;
-            const auto at = Clock::now();
-            lastArrival = at;
-            bytes += n;
-            ++datagrams;
-            largest = std::max<long long>(largest, n);
-            if (noteArrivals)
-                arrivals.emplace_back(bytes.load(), at);
-        }
-    }
-
-    int fd = -1;
-    bool noteArrivals;
-    std::atomic<bool> stop { false };
-    std::thread thread;
-};
-
-// Runs the GUI event loop until `done` holds or `seconds` pass, looking every
-// few milliseconds; in between the loop sleeps as the program's own would.
-void spinUntil(const std::function<bool()> &done, double seconds)
-{
-    const auto start = Clock::now();
-    if (done())
-        return;
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || secondsSince(start) >= seconds)
-            loop.quit();
-    });
-    check.start(20);
-    loop.exec();
-}
-
-// Waits for a stream to settle: all bytes in, or no progress for a while.
-void waitForArrivals(UdpSink &sink, long long expected, bool gui)
-{
-    long long seen = -1;
-    auto stalledSince = Clock::now();
-    auto settled = [&] {
-        if (sink.bytes >= expected)
-            return true;
-        if (sink.bytes != seen) {
-            seen = sink.bytes;
-            stalledSince = Clock::now();
-        }
-        return secondsSince(stalledSince) > 3;
-    };
-    if (gui) {
-        spinUntil(settled, 600);
-        return;
-    }
-    while (!settled())
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-}
-
-// One side of a comparison: the window or socat, forwarding a line to UDP.
-class Forwarder
-{
-public:
-    virtual ~Forwarder() = default;
-    virtual bool gui() const = 0;
-    virtual double cpuSeconds() const = 0;
-};
-
-class TavrikForwarder : public Forwarder
-{
-public:
-    TavrikForwarder(const Line &line, quint16 udpPort)
-    {
-        SystemProbe probe;
-        const QString port = line.slavePath();
-        probe.serialPortNames = [port] { return QStringList { port }; };
-        probe.localAddresses = [] { return QList<QHostAddress>(); };
-        window = std::make_unique<Widget>(probe);
-        window->show();
-        window->findChild<QLineEdit *>("lEditIpPort")->setText("0");
-        window->findChild<QLineEdit *>("lEditUdpIP")->setText("127.0.0.1");
-        window->findChild<QLineEdit *>("lEditUdpPort")->setText(QString::number(udpPort));
-        window->findChild<QPushButton *>("pBtnNetCnnt")->click();
-        window->findChild<QPushButton *>("ConnectBtn")->click();
-        QCoreApplication::processEvents();
-    }
-    bool gui() const override { return true; }
-    double cpuSeconds() const override
-    {
-        timespec ts {};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-    }
-    Widget &widget() { return *window; }
-
-private:
-    std::unique_ptr<Widget> window;
-};
-
-class SocatForwarder : public Forwarder
-{
-public:
-    SocatForwarder(const Line &line, quint16 udpPort)
-    {
-        process.start("socat", { line.slavePath() + ",raw,echo=0",
-                                 QStringLiteral("UDP-SENDTO:127.0.0.1:%1").arg(udpPort) });
-        process.waitForStarted(3000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    ~SocatForwarder() override
-    {
-        process.terminate();
-        process.waitForFinished(3000);
-    }
-    bool running() const { return process.state() == QProcess::Running; }
-    bool gui() const override { return false; }
-    double cpuSeconds() const override
-    {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
-        if (!stat.open(QIODevice::ReadOnly))
-            return 0;
-        const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
-        // After the command: state is field 1, utime 12, stime 13.
-        return double(fields.value(12).toLongLong() + fields.value(13).toLongLong())
-            / double(sysconf(_SC_CLK_TCK));
-    }
-
-private:
-    QProcess process;
-};
-
-long residentKiB()
-{
-    QFile status("/proc/self/status");
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return 0;
-}
 
 struct Row
 {
@@ -723,6 +448,44 @@ int main(int argc, char **argv)
                          QStringLiteral("%1 MB (halfway %2 MB)")
                              .arg(fixed(memory.endKiB / 1024.0, 1), fixed(memory.halfwayKiB / 1024.0, 1)),
                          QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("≤ 150 MB, flat") });
+    }
+
+    if (wanted("growth")) {
+        const double paceSeconds = 1200 * scale;
+        const MemoryGrowth pace = measureGrowthAtPace(paceSeconds);
+        const double fullSeconds = 60 * scale;
+        const MemoryGrowth full = measureGrowthAtFullRate(fullSeconds);
+        rows.push_back({ QStringLiteral("RSS growth once the views are full: %1 s at 100 sentences/s; %2 s at full rate")
+                             .arg(paceSeconds).arg(fullSeconds),
+                         QStringLiteral("%1 MiB (%2 → %3 MB); %4 MiB (%5 → %6 MB)")
+                             .arg(fixed(pace.growthMiB()), fixed(pace.baselineKiB / 1024.0, 1), fixed(pace.endKiB / 1024.0, 1))
+                             .arg(fixed(full.growthMiB()), fixed(full.baselineKiB / 1024.0, 1), fixed(full.endKiB / 1024.0, 1)),
+                         QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("≤ 2 MiB each") });
+    }
+
+    if (wanted("stall")) {
+        const double streamSeconds = options.quick ? 2 : 10;
+        const std::pair<StallRole, const char *> roles[] = { { StallRole::Udp, "UDP" },
+                                                             { StallRole::TcpServer, "TCP server" } };
+        const std::pair<HostileInput, QString> inputs[] = {
+            { HostileInput::Block64KiB, QStringLiteral("64 KiB block") },
+            { HostileInput::Block1MiB, QStringLiteral("1 MiB block") },
+            { HostileInput::Stream400kBps, QStringLiteral("400 kB/s for %1 s").arg(streamSeconds) },
+        };
+        for (const auto &role : roles) {
+            QStringList parts;
+            for (const auto &input : inputs) {
+                const Stall stall = measureStall(role.first, input.first, streamSeconds);
+                parts << QStringLiteral("%1: %2 / %3 ms (%4 B to the device)")
+                             .arg(input.second, fixed(stall.largestGapMs, 1), fixed(stall.longestPassMs, 1))
+                             .arg(stall.hostileBytes);
+            }
+            rows.push_back({ QStringLiteral("Worst forward stall under hostile display input, %1 role: "
+                                            "largest gap in a 100 sentences/s stream / longest event-loop pass")
+                                 .arg(QLatin1String(role.second)),
+                             parts.join(QStringLiteral("; ")), QStringLiteral("-"), QStringLiteral("-"),
+                             QStringLiteral("≤ 50 ms worst case") });
+        }
     }
 
     if (wanted("append")) {

@@ -1,0 +1,284 @@
+#include "endurance.h"
+
+#include "harness.h"
+#include "tcpserver.h"
+
+#include <QAbstractEventDispatcher>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QUdpSocket>
+
+#include <algorithm>
+
+namespace {
+
+// Paces sentences onto the line from a thread until told to stop.
+class PacedWriter
+{
+public:
+    PacedWriter(Line &line, std::chrono::microseconds interval)
+    {
+        thread = std::thread([this, &line, interval] {
+            auto next = Clock::now();
+            for (long fix = 0; !stop; ++fix) {
+                std::this_thread::sleep_until(next);
+                const QByteArray s = sentence80(fix);
+                line.write(s.constData(), size_t(s.size()), &stop);
+                next += interval;
+            }
+        });
+    }
+    ~PacedWriter()
+    {
+        stop = true;
+        thread.join();
+    }
+
+private:
+    std::atomic<bool> stop { false };
+    std::thread thread;
+};
+
+// Writes 64 KB blocks as fast as the line takes them until told to stop.
+class BulkWriter
+{
+public:
+    explicit BulkWriter(Line &line)
+    {
+        thread = std::thread([this, &line] {
+            const QByteArray block = ggaBlock(64 * 1024);
+            while (line.write(block.constData(), size_t(block.size()), &stop)) { }
+        });
+    }
+    ~BulkWriter()
+    {
+        stop = true;
+        thread.join();
+    }
+
+private:
+    std::atomic<bool> stop { false };
+    std::thread thread;
+};
+
+void runFor(double seconds)
+{
+    spinUntil([] { return false; }, seconds);
+}
+
+// The longest stretch between the event loop waking up and going back to
+// sleep: while it lasts, nothing else is read or forwarded.
+class PassTimer
+{
+public:
+    PassTimer()
+    {
+        QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+        awake = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake,
+                                 [this] { wokeAt = Clock::now(); });
+        asleep = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [this] {
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - wokeAt).count();
+            longestMs = std::max(longestMs, ms);
+        });
+    }
+    ~PassTimer()
+    {
+        QObject::disconnect(awake);
+        QObject::disconnect(asleep);
+    }
+    double longestMs = 0;
+
+private:
+    Clock::time_point wokeAt = Clock::now();
+    QMetaObject::Connection awake;
+    QMetaObject::Connection asleep;
+};
+
+// Text without a break opportunity anywhere.
+QByteArray unbreakable(int size)
+{
+    QByteArray text(size, 'A');
+    for (int i = 0; i < size; ++i)
+        text[i] = "0123456789ABCDEF"[i % 16];
+    return text;
+}
+
+// A peer of the window on loopback, on a thread of its own: a TCP client of
+// its server that reads and notes when each piece arrived, or a TCP client or
+// UDP peer that sends.
+class Peer
+{
+public:
+    Peer(int type, quint16 port)
+        : type(type)
+    {
+        fd = socket(AF_INET, type, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    ~Peer()
+    {
+        finish();
+        ::close(fd);
+    }
+    void startReading()
+    {
+        thread = std::thread([this] {
+            std::vector<char> buffer(65536);
+            while (!stop) {
+                pollfd p { fd, POLLIN, 0 };
+                if (poll(&p, 1, 20) <= 0)
+                    continue;
+                if (recv(fd, buffer.data(), buffer.size(), 0) <= 0)
+                    return;
+                arrivals.push_back(Clock::now());
+            }
+        });
+    }
+    // Sends `piece` every `interval` for `seconds`, or once when the interval is 0.
+    void startSending(const QByteArray &piece, std::chrono::milliseconds interval, double seconds)
+    {
+        thread = std::thread([=] {
+            const auto start = Clock::now();
+            auto next = start;
+            do {
+                send(piece);
+                next += interval;
+                std::this_thread::sleep_until(next);
+            } while (!stop && interval.count() > 0 && secondsSince(start) < seconds);
+        });
+    }
+    void finish()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+    }
+
+    std::vector<Clock::time_point> arrivals; // read only after finish()
+
+private:
+    void send(const QByteArray &data)
+    {
+        const qsizetype most = type == SOCK_DGRAM ? Widget::maxDatagramSize : data.size();
+        for (qsizetype sent = 0; sent < data.size() && !stop;) {
+            const ssize_t n = ::send(fd, data.constData() + sent, size_t(std::min(most, data.size() - sent)), 0);
+            if (n <= 0)
+                return;
+            sent += n;
+        }
+    }
+
+    int type;
+    int fd = -1;
+    std::atomic<bool> stop { false };
+    std::thread thread;
+};
+
+double largestGapMs(const std::vector<Clock::time_point> &arrivals)
+{
+    double largest = 0;
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        largest = std::max(largest, std::chrono::duration<double, std::milli>(arrivals[i] - arrivals[i - 1]).count());
+    return largest;
+}
+
+} // namespace
+
+MemoryGrowth measureGrowthAtPace(double seconds)
+{
+    Line line;
+    UdpSink sink;
+    TavrikForwarder side(line, sink.port);
+    MemoryGrowth result;
+    {
+        // A thousand sentences a second fill the 5000 paragraphs of the view
+        // in a few seconds; from then on it only trims.
+        PacedWriter filler(line, std::chrono::milliseconds(1));
+        runFor(6.5);
+    }
+    PacedWriter receiver(line, std::chrono::milliseconds(10));
+    runFor(5);
+    result.baselineKiB = residentKiB();
+    runFor(seconds);
+    result.endKiB = residentKiB();
+    return result;
+}
+
+MemoryGrowth measureGrowthAtFullRate(double seconds)
+{
+    Line line;
+    UdpSink sink;
+    TavrikForwarder side(line, sink.port);
+    BulkWriter writer(line);
+    MemoryGrowth result;
+    runFor(5);
+    result.baselineKiB = residentKiB();
+    runFor(seconds);
+    result.endKiB = residentKiB();
+    return result;
+}
+
+Stall measureStall(StallRole role, HostileInput input, double streamSeconds)
+{
+    Line line;
+    line.startDraining();
+    UdpSink sink(true);
+    TavrikForwarder side(line, sink.port);
+    Widget &window = side.widget();
+    std::unique_ptr<Peer> reader;
+    std::unique_ptr<Peer> hostile;
+    if (role == StallRole::TcpServer) {
+        // Take the UDP role down and put the server up in its place.
+        window.findChild<QPushButton *>("pBtnNetCnnt")->click();
+        window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(1);
+        window.findChild<QLineEdit *>("lEditIpAddr")->setText("127.0.0.1");
+        window.findChild<QPushButton *>("pBtnNetCnnt")->click();
+        auto *server = window.findChild<TcpServer *>();
+        if (!server)
+            return {};
+        reader = std::make_unique<Peer>(SOCK_STREAM, server->serverPort());
+        hostile = std::make_unique<Peer>(SOCK_STREAM, server->serverPort());
+        spinUntil([server] { return server->clientCount() == 2; }, 5);
+        reader->startReading();
+    } else {
+        hostile = std::make_unique<Peer>(SOCK_DGRAM, window.findChild<QUdpSocket *>()->localPort());
+    }
+
+    Stall result;
+    {
+        PacedWriter receiver(line, std::chrono::milliseconds(10));
+        runFor(1);
+        PassTimer passes;
+        switch (input) {
+        case HostileInput::Block64KiB:
+            hostile->startSending(unbreakable(64 * 1024), std::chrono::milliseconds(0), 0);
+            break;
+        case HostileInput::Block1MiB:
+            hostile->startSending(unbreakable(1024 * 1024), std::chrono::milliseconds(0), 0);
+            break;
+        case HostileInput::Stream400kBps:
+            hostile->startSending(unbreakable(4000), std::chrono::milliseconds(10), streamSeconds);
+            break;
+        }
+        runFor((input == HostileInput::Stream400kBps ? streamSeconds : 2) + 1);
+        result.longestPassMs = passes.longestMs;
+    }
+    runFor(0.5);
+    sink.finish();
+    hostile->finish();
+    if (reader) {
+        reader->finish();
+        result.largestGapMs = largestGapMs(reader->arrivals);
+    } else {
+        std::vector<Clock::time_point> arrivals;
+        for (const auto &arrival : sink.arrivals)
+            arrivals.push_back(arrival.second);
+        result.largestGapMs = largestGapMs(arrivals);
+    }
+    result.hostileBytes = line.drainedBytes;
+    return result;
+}

@@ -1,0 +1,75 @@
+#include "harness.h"
+
+#include "gga.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+QByteArray ggaBlock(size_t size)
+{
+    QByteArray block;
+    for (long fix = 0; size_t(block.size()) < size; ++fix)
+        block += QByteArray::fromStdString(Nmea::ggaSentence(double(fix) / 100, fix));
+    return block;
+}
+
+QByteArray sentence80(long fix)
+{
+    QByteArray s = QByteArray::fromStdString(Nmea::ggaSentence(double(fix) / 100, fix));
+    s.chop(2);
+    s = s.leftJustified(78, ' ', true);
+    return s + "\r\n";
+}
+
+void spinUntil(const std::function<bool()> &done, double seconds)
+{
+    const auto start = Clock::now();
+    if (done())
+        return;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || secondsSince(start) >= seconds)
+            loop.quit();
+    });
+    check.start(20);
+    loop.exec();
+}
+
+void waitForArrivals(UdpSink &sink, long long expected, bool gui)
+{
+    long long seen = -1;
+    auto stalledSince = Clock::now();
+    auto settled = [&] {
+        if (sink.bytes >= expected)
+            return true;
+        if (sink.bytes != seen) {
+            seen = sink.bytes;
+            stalledSince = Clock::now();
+        }
+        return secondsSince(stalledSince) > 3;
+    };
+    if (gui) {
+        spinUntil(settled, 600);
+        return;
+    }
+    while (!settled())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+long residentKiB()
+{
+    QFile status("/proc/self/status");
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return 0;
+}
