@@ -21,6 +21,8 @@ private slots:
     void checksums_data();
     void checksums();
     void sentencesAreValidGga();
+    void badOptionsAreRefused_data();
+    void badOptionsAreRefused();
     void bridgesASimulatedReceiver();
     void hangUpEndsTheLink();
 };
@@ -56,6 +58,30 @@ void tst_Simulator::sentencesAreValidGga()
     }
     QVERIFY(Nmea::ggaSentence(0, 0).find("$GPGGA,120000.00,") == 0);
     QVERIFY(Nmea::ggaSentence(12 * 3600 + 61.5, 0).find("$GPGGA,000101.50,") == 0);
+}
+
+void tst_Simulator::badOptionsAreRefused_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("complaint");
+    QTest::newRow("rate not a number") << QStringList({ "--rate", "abc" }) << "--rate: bad value 'abc'";
+    QTest::newRow("rate 0") << QStringList({ "--rate", "0" }) << "--rate: bad value '0'";
+    QTest::newRow("baud not a number") << QStringList({ "--baud", "x" }) << "--baud: bad value 'x'";
+    QTest::newRow("baud no line speed") << QStringList({ "--baud", "12345" }) << "--baud: bad value";
+    QTest::newRow("count negative") << QStringList({ "--count", "-3" }) << "--count: bad value '-3'";
+    QTest::newRow("duration with a unit") << QStringList({ "--duration", "5s" }) << "--duration: bad value";
+    QTest::newRow("value missing") << QStringList({ "--send" }) << "missing value: --send";
+}
+
+void tst_Simulator::badOptionsAreRefused()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, complaint);
+    Simulator simulator;
+    QVERIFY(simulator.start(options).isEmpty());
+    QTRY_COMPARE(simulator.process.state(), QProcess::NotRunning);
+    QCOMPARE(simulator.process.exitCode(), 2);
+    QVERIFY2(simulator.process.readAllStandardError().contains(complaint.toUtf8()), qPrintable(complaint));
 }
 
 void tst_Simulator::bridgesASimulatedReceiver()

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -67,56 +69,90 @@ void usage(const char *program)
                  program);
 }
 
+// The line speeds a serial device can be set to here.
+const std::pair<int, speed_t> lineSpeeds[] = {
+    { 1200, B1200 },     { 2400, B2400 },     { 4800, B4800 },     { 9600, B9600 },
+    { 19200, B19200 },   { 38400, B38400 },   { 57600, B57600 },   { 115200, B115200 },
+    { 230400, B230400 }, { 460800, B460800 }, { 921600, B921600 },
+};
+
+speed_t speedOf(int baud)
+{
+    for (const auto &speed : lineSpeeds) {
+        if (speed.first == baud)
+            return speed.second;
+    }
+    return B0;
+}
+
+// A whole option value as a number, or false: "abc", "5x", "" and values out
+// of range are refused rather than read as 0 or as a prefix.
+bool toNumber(const char *text, double &number)
+{
+    char *end = nullptr;
+    errno = 0;
+    number = std::strtod(text, &end);
+    return end != text && *end == '\0' && errno == 0 && std::isfinite(number);
+}
+
+bool toWhole(const char *text, long &number)
+{
+    char *end = nullptr;
+    errno = 0;
+    number = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno == 0;
+}
+
+// Reads the options; on a bad one, says why on stderr and returns false.
 bool parse(int argc, char **argv, Options &options)
 {
+    auto refuse = [](const std::string &option, const char *value, const char *expected) {
+        std::fprintf(stderr, "%s: bad value '%s': expected %s\n", option.c_str(), value, expected);
+        return false;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
         const char *v = nullptr;
+        long whole = 0;
         if (arg == "--pty") {
             options.pty = true;
         } else if (arg == "--device" && (v = value())) {
             options.device = v;
         } else if (arg == "--baud" && (v = value())) {
-            options.baud = std::atoi(v);
+            if (!toWhole(v, whole) || whole > 921600 || speedOf(int(whole)) == B0)
+                return refuse(arg, v, "one of 1200, 2400, ... 921600");
+            options.baud = int(whole);
         } else if (arg == "--rate" && (v = value())) {
-            options.rate = std::string(v) == "max" ? 0 : std::atof(v);
-            if (options.rate < 0)
-                return false;
+            if (std::string(v) == "max")
+                options.rate = 0;
+            else if (!toNumber(v, options.rate) || options.rate <= 0)
+                return refuse(arg, v, "sentences per second above 0, or max");
         } else if (arg == "--count" && (v = value())) {
-            options.count = std::atol(v);
+            if (!toWhole(v, options.count) || options.count < 0)
+                return refuse(arg, v, "a count of 0 or more");
         } else if (arg == "--send" && (v = value())) {
             options.sendFile = v;
         } else if (arg == "--record" && (v = value())) {
             options.recordFile = v;
         } else if (arg == "--hangup-after" && (v = value())) {
-            options.hangupAfter = std::atof(v);
+            if (!toNumber(v, options.hangupAfter) || options.hangupAfter < 0)
+                return refuse(arg, v, "seconds, 0 or more");
         } else if (arg == "--duration" && (v = value())) {
-            options.duration = std::atof(v);
+            if (!toNumber(v, options.duration) || options.duration < 0)
+                return refuse(arg, v, "seconds, 0 or more");
         } else if (arg == "--wait") {
             options.waitForInput = true;
         } else {
+            std::fprintf(stderr, "unknown option or missing value: %s\n", arg.c_str());
             return false;
         }
     }
-    return options.pty != !options.device.empty();
-}
-
-speed_t speedOf(int baud)
-{
-    switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B115200;
+    if (options.pty == !options.device.empty()) {
+        std::fprintf(stderr, "give either --pty or --device PATH\n");
+        return false;
     }
+    return true;
 }
 
 bool makeRaw(int fd, speed_t speed)
