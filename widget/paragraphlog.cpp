@@ -10,20 +10,27 @@ ParagraphLog::ParagraphLog(QTextEdit *view)
     : QObject(view)
     , view(view)
 {
+    view->setUndoRedoEnabled(false);
     fallback.setSingleShot(true);
     fallback.setInterval(2 * refreshIntervalMs);
     connect(&fallback, &QTimer::timeout, this, &ParagraphLog::flush);
     sinceFlush.start();
 }
 
-void ParagraphLog::append(const QString &text)
+void ParagraphLog::append(const QString &text, Importance importance)
 {
-    pending.append(text);
-    pendingCharacters += text.size();
-    while (pending.size() > 1
-           && (pending.size() > maxParagraphs || pendingCharacters > maxRefreshCharacters)) {
-        pendingCharacters -= pending.first().size();
-        pending.removeFirst();
+    if (text.size() > maxParagraphCharacters) {
+        const int omitted = text.size() - maxParagraphCharacters;
+        pending.append({ text.left(maxParagraphCharacters)
+                             + QStringLiteral(" \u2026(+%1)").arg(omitted),
+                         importance });
+    } else {
+        pending.append({ text, importance });
+    }
+    pendingCharacters += pending.last().text.size();
+    while (pending.size() > maxParagraphs || pendingCharacters > maxRefreshCharacters) {
+        if (!skipOldestSkippable())
+            break;
     }
     if (sinceFlush.elapsed() >= refreshIntervalMs) {
         if (!flushPosted) {
@@ -35,6 +42,20 @@ void ParagraphLog::append(const QString &text)
     }
 }
 
+// Drops the oldest queued paragraph that may be skipped, but never the newest
+// one; false when there is none.
+bool ParagraphLog::skipOldestSkippable()
+{
+    for (int i = 0; i < pending.size() - 1; ++i) {
+        if (pending.at(i).importance == Skippable) {
+            pendingCharacters -= pending.at(i).text.size();
+            pending.removeAt(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 void ParagraphLog::flush()
 {
     fallback.stop();
@@ -42,7 +63,7 @@ void ParagraphLog::flush()
     if (pending.isEmpty())
         return;
     sinceFlush.restart();
-    show(pending);
+    show();
     pending.clear();
     pendingCharacters = 0;
     trim();
@@ -51,17 +72,17 @@ void ParagraphLog::flush()
 // Adds each text as a paragraph at the end, as QTextEdit::append does, but as
 // plain text (append would render text that looks like HTML) and with one
 // layout and one scroll for the lot.
-void ParagraphLog::show(const QStringList &paragraphs)
+void ParagraphLog::show()
 {
     QTextDocument *document = view->document();
     const bool following = view->textCursor().atEnd();
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
-    for (const QString &text : paragraphs) {
+    for (const Paragraph &paragraph : qAsConst(pending)) {
         if (!document->isEmpty())
             cursor.insertBlock();
-        cursor.insertText(text);
+        cursor.insertText(paragraph.text);
     }
     cursor.endEditBlock();
     if (following)

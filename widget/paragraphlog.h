@@ -3,7 +3,8 @@
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QStringList>
+#include <QList>
+#include <QString>
 #include <QTimer>
 
 class QTextEdit;
@@ -20,9 +21,13 @@ class QTextEdit;
 //
 // A refresh shows at most maxRefreshCharacters of text: a stream too fast for
 // anyone to read shows the newest paragraphs of each refresh and skips the
-// older ones, so that the display never throttles the data it shows. The
-// oldest paragraphs leave the view in batches: QTextDocument::maximumBlockCount
-// would re-lay out the whole document on every append once at its limit.
+// older ones, so that the display never throttles the data it shows. Laying
+// out a line with no break opportunity costs time that grows with the square
+// of its length, so a paragraph longer than maxParagraphCharacters shows its
+// start and a marker with the count of characters left out. The oldest
+// paragraphs leave the view in batches: QTextDocument::maximumBlockCount
+// would re-lay out the whole document on every append once at its limit. The
+// view keeps no undo history: it would hold every paragraph ever shown.
 class ParagraphLog : public QObject
 {
     Q_OBJECT
@@ -33,22 +38,32 @@ public:
     static constexpr int trimBatch = 250;
     static constexpr int refreshIntervalMs = 250;
     static constexpr int maxRefreshCharacters = 64 * 1024;
+    static constexpr int maxParagraphCharacters = 4096;
     static constexpr int settleMs = 3;
 
     explicit ParagraphLog(QTextEdit *view);
 
-    void append(const QString &text);
+    // A paragraph appended as Kept is never among those a busy refresh skips.
+    enum Importance { Skippable, Kept };
+    void append(const QString &text, Importance importance = Skippable);
     // Shows what is queued now.
     void flush();
     // Empties the view and drops what is queued.
     void clear();
 
 private:
-    void show(const QStringList &paragraphs);
+    struct Paragraph
+    {
+        QString text;
+        Importance importance;
+    };
+
+    bool skipOldestSkippable();
+    void show();
     void trim();
 
     QTextEdit *view;
-    QStringList pending;
+    QList<Paragraph> pending;
     int pendingCharacters = 0;
     QTimer fallback;
     QElapsedTimer sinceFlush;
