@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 #include <QTcpServer>
+#include <QTimer>
 
 class QTcpSocket;
 
@@ -24,6 +25,13 @@ public:
 
     int clientCount() const;
 
+    // While reading is held, nothing is read from the clients: once a
+    // client's read buffer is full, TCP's flow control holds the client
+    // back. Releasing reads what waits. What a client sent before it
+    // disconnected is always read.
+    void holdReading(bool held);
+    bool isReadingHeld() const { return readingHeld; }
+
 signals:
     void updateTcpServer(char *, int, int);
     void addClientLink(QString, int);
@@ -37,6 +45,10 @@ public slots:
     void acceptNewClient();
     void clientDataReceived();
 
+private slots:
+    void watchDescriptors();
+    void pauseAfterFailedAccept();
+
 private:
     // The descriptor and text are kept from accept time: once a socket has
     // disconnected it reports neither any more.
@@ -47,10 +59,16 @@ private:
         QString text;
     };
 
+    enum DrainMode { UnlessHeld, EvenIfHeld };
+
+    static int freeDescriptors();
     int indexOf(const QTcpSocket *socket) const;
-    void drain(const Client &client);
+    void drain(const Client &client, DrainMode mode);
 
     QList<Client> clientList;
+    bool readingHeld = false;
+    QTimer descriptorWatch;
+    bool acceptingPaused = false;
 };
 
 #endif // TCPSERVER_H

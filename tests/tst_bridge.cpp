@@ -14,9 +14,21 @@
 #include <QTextEdit>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <QSignalSpy>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
+
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+#include <sys/stat.h>
 
 namespace {
 // A server for the TCP client role, holding the one connection it accepts.
@@ -54,14 +66,24 @@ private slots:
     void networkDataToDevice();
     void largeSerialReadIsNotLost();
     void udpTargetNotListening();
+    void udpTargetThatIsNotAnAddress_data();
+    void udpTargetThatIsNotAnAddress();
+    void deviceThatTakesNothing_data();
     void deviceThatTakesNothing();
+    void tcpUploadToADeviceThatReads();
+    void captureFileCannotBeOpened_data();
     void captureFileCannotBeOpened();
     void captureFileCannotBeWritten();
     void tcpServerRole();
     void tcpClientBothWays();
     void tcpClientServerCloses();
     void tcpClientServerStopsReading();
-    void tcpClientCloseWithAStalledServer();
+    void tcpClientCloseWithQueuedData_data();
+    void tcpClientCloseWithQueuedData();
+    void closeDuringTheConnectWait();
+    void networkButtonHammered_data();
+    void networkButtonHammered();
+    void serverOutOfDescriptors();
     void disconnectAfterRoleChange();
     void closingWithEveryLinkUp_data();
     void closingWithEveryLinkUp();
@@ -69,6 +91,7 @@ private slots:
 private:
     struct Rig
     {
+        MessageBoxCloser boxes;
         QTemporaryDir folder;
         CaptureDirectory capture { folder.path() };
         Pty device;
@@ -113,7 +136,14 @@ private:
     };
 
     static quint16 freeTcpPort();
+    static int openDescriptors();
 };
+
+int tst_Bridge::openDescriptors()
+{
+    // The listing's own descriptor is among the entries.
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size() - 1;
+}
 
 quint16 tst_Bridge::freeTcpPort()
 {
@@ -193,8 +223,14 @@ void tst_Bridge::failedConnectLeavesNothing_data()
                                           << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
     QTest::newRow("TCP server address not ours") << 1 << "192.0.2.77" << "0"
                                                  << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
-    QTest::newRow("TCP client, host name") << 2 << "localhost" << "free" << "TCP服务器IP设置失败!"
-                                           << "";
+    // QTcpServer would listen on every interface for these.
+    for (const QString &address : { QStringLiteral("999.1.1.1"), QStringLiteral("example"), QString(),
+                                    QString(10000, '1') })
+        QTest::newRow(qPrintable("TCP server address " + address.left(12)))
+            << 1 << address << "0" << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
+    for (const QString &address : { QStringLiteral("localhost"), QStringLiteral("999.1.1.1"), QString(10000, '1') })
+        QTest::newRow(qPrintable("TCP client address " + address.left(12)))
+            << 2 << address << "free" << "TCP服务器IP设置失败!" << "";
     QTest::newRow("TCP client, nothing listening")
         << 2 << "127.0.0.1" << "free" << "尝试连接服务器失败! 请确认服务器状态。" << "0";
 }
@@ -220,12 +256,11 @@ void tst_Bridge::failedConnectLeavesNothing()
     rig.chooseRole(role);
     rig.setText("lEditIpAddr", address);
     rig.setText("lEditIpPort", port);
-    MessageBoxCloser boxes;
     rig.clickNetwork();
 
-    QCOMPARE(boxes.titles, QStringList({ "错误" }));
+    QCOMPARE(rig.boxes.titles, QStringList({ "错误" }));
     QFETCH(QString, message);
-    QCOMPARE(boxes.texts, QStringList({ message }));
+    QCOMPARE(rig.boxes.texts, QStringList({ message }));
     QTEST(rig.text("lEditUdpPort"), "localPortShown");
     QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
     QCOMPARE(rig.state(), QString());
@@ -242,6 +277,12 @@ void tst_Bridge::udpPortText_data()
     QTest::newRow("-61536 wraps to 4000") << "-61536" << 4000;
     QTest::newRow("not a number is 0") << "80x" << 0;
     QTest::newRow("empty is 0") << "" << 0;
+    QTest::newRow("-1 wraps to 65535") << "-1" << 65535;
+    QTest::newRow("65536 wraps to 0") << "65536" << 0;
+    QTest::newRow("too large for an int is 0") << "99999999999" << 0;
+    QTest::newRow("spaces around are ignored") << " 8001 " << 8001;
+    QTest::newRow("hexadecimal is not a number") << "0x50" << 0;
+    QTest::newRow("base 10, leading zero") << "08002" << 8002;
 }
 
 void tst_Bridge::udpPortText()
@@ -250,9 +291,8 @@ void tst_Bridge::udpPortText()
     QFETCH(int, port);
     Rig rig;
     rig.setText("lEditIpPort", text);
-    MessageBoxCloser boxes;
     rig.clickNetwork();
-    if (port != 0 && !boxes.texts.isEmpty())
+    if (port != 0 && !rig.boxes.texts.isEmpty())
         QSKIP("the wrapped port is taken on this machine");
     QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
     if (port == 0)
@@ -292,36 +332,56 @@ void tst_Bridge::udpBothWays()
 
 void tst_Bridge::networkDataToDevice_data()
 {
+    QTest::addColumn<bool>("serialOpen");
     QTest::addColumn<QByteArray>("datagram");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("firstTrace");
 
-    QTest::newRow("CR LF removed") << QByteArray("OK\r\n") << "OK" << "向串口写入数据正确";
-    QTest::newRow("CR LF only") << QByteArray("\r\n") << "" << "向串口写入数据正确";
-    QTest::newRow("NUL first") << QByteArray("\0AB", 3) << "" << "向串口写入数据正确";
-    QTest::newRow("lone CR kept") << QByteArray("A\rB") << "A\nB" << "向串口写入数据正确";
-    QTest::newRow("empty datagram") << QByteArray() << "" << "向串口写入数据错误";
+    QTest::newRow("CR LF removed") << true << QByteArray("OK\r\n") << "OK" << "向串口写入数据正确";
+    QTest::newRow("CR LF only: no paragraph")
+        << true << QByteArray("\r\n") << "" << "向串口写入数据正确";
+    QTest::newRow("NUL first") << true << QByteArray("\0AB", 3) << "" << "向串口写入数据正确";
+    QTest::newRow("lone CR kept") << true << QByteArray("A\rB") << "A\nB" << "向串口写入数据正确";
+    QTest::newRow("empty datagram") << true << QByteArray() << "" << "向串口写入数据错误";
+    const QByteArray largest(Widget::maxDatagramSize, 'F');
+    QTest::newRow("largest datagram, no break: shown shortened")
+        << true << largest
+        << QString(ParagraphLog::maxParagraphCharacters, 'F')
+            + QStringLiteral(" \u2026(+%1)").arg(largest.size() - ParagraphLog::maxParagraphCharacters)
+        << "向串口写入数据正确";
+    // Nothing reaches a device, so nothing may look written.
+    QTest::newRow("serial link closed") << false << QByteArray("OK\r\n") << "" << "向串口写入数据错误";
 }
 
 void tst_Bridge::networkDataToDevice()
 {
+    QFETCH(bool, serialOpen);
     QFETCH(QByteArray, datagram);
     QFETCH(QString, shown);
 
     QUdpSocket peer;
     Rig rig;
     rig.openUdpLinkTo(peer);
+    peer.writeDatagram("before", QHostAddress::LocalHost, rig.udpPort());
+    QCOMPARE(rig.device.read(6), QByteArray("before"));
+    if (!serialOpen)
+        QTest::mouseClick(rig.find("ConnectBtn"), Qt::LeftButton);
+
     TraceLog trace;
     peer.writeDatagram(datagram, QHostAddress::LocalHost, rig.udpPort());
     QTRY_VERIFY(trace.lines().contains("向文件写入数据正确"));
-
     QTEST(trace.lines().first(), "firstTrace");
-    QCOMPARE(rig.device.readFor(100), datagram);
-    QTRY_COMPARE(rig.netView(), shown);
+    peer.writeDatagram("after", QHostAddress::LocalHost, rig.udpPort());
+    QTRY_COMPARE(trace.count("向文件写入数据正确"), 2);
+
+    QCOMPARE(rig.device.readFor(100), serialOpen ? datagram + "after" : QByteArray());
+    const QStringList expected = serialOpen && !shown.isEmpty() ? QStringList({ "before", shown, "after" })
+        : serialOpen                                            ? QStringList({ "before", "after" })
+                                                                : QStringList({ "before" });
+    QTRY_COMPARE(rig.netView(), expected.join('\n'));
     QTest::qWait(2 * ParagraphLog::refreshIntervalMs);
-    QCOMPARE(rig.netView(), shown);
-    QVERIFY(QFile::exists(rig.capture.captureFile()));
-    QCOMPARE(rig.capture.captured(), datagram);
+    QCOMPARE(rig.netView(), expected.join('\n'));
+    QCOMPARE(rig.capture.captured(), "before" + datagram + "after");
 }
 
 void tst_Bridge::largeSerialReadIsNotLost()
@@ -365,7 +425,6 @@ void tst_Bridge::udpTargetNotListening()
     Rig rig;
     rig.openSerial();
     rig.connectUdp(port);
-    MessageBoxCloser boxes;
     for (int i = 0; i < 20; ++i) {
         rig.device.write("$GPGGA," + QByteArray::number(i) + "\r\n");
         QTest::qWait(5);
@@ -378,35 +437,132 @@ void tst_Bridge::udpTargetNotListening()
     rig.device.write("$GPGGA,later\r\n");
     QTRY_VERIFY(late.hasPendingDatagrams());
     QCOMPARE(late.receiveDatagram().data(), QByteArray("$GPGGA,later\r\n"));
-    QVERIFY(boxes.texts.isEmpty());
+    QVERIFY(rig.boxes.texts.isEmpty());
+}
+
+void tst_Bridge::udpTargetThatIsNotAnAddress_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("out of range") << "999.1.1.1";
+    QTest::newRow("host name") << "localhost";
+    QTest::newRow("empty") << "";
+}
+
+void tst_Bridge::udpTargetThatIsNotAnAddress()
+{
+    // The earlier, valid target must not be used behind the operator's back.
+    QFETCH(QString, target);
+    QUdpSocket peer;
+    Rig rig;
+    rig.openUdpLinkTo(peer);
+    rig.clickNetwork();
+    rig.setText("lEditUdpIP", target);
+    rig.clickNetwork();
+    QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
+
+    rig.device.write("$GPGGA,4\r\n");
+    QTRY_VERIFY(rig.find<QTextEdit>("textEdit_Servce")->toPlainText().contains("$GPGGA,4"));
+    QVERIFY(!peer.waitForReadyRead(200));
+}
+
+void tst_Bridge::deviceThatTakesNothing_data()
+{
+    QTest::addColumn<int>("role");
+    QTest::newRow("UDP: dropped past the bound") << 0;
+    QTest::newRow("TCP server: dropped once the device counts as stalled") << 1;
 }
 
 void tst_Bridge::deviceThatTakesNothing()
 {
     // The device side never reads: the queue towards it stops at its bound,
-    // while the capture file gets every byte.
+    // the peer is not held back for ever, and the capture file gets every byte.
+    QFETCH(int, role);
     QUdpSocket peer;
+    QTcpSocket client;
     Rig rig;
-    rig.openUdpLinkTo(peer);
     auto *port = rig.window.findChild<QSerialPort *>();
-
-    TraceLog trace;
     const QByteArray block(60000, 'c');
     const int blocks = int(Widget::maxPendingBytes / block.size()) + 20;
-    for (int i = 0; i < blocks; ++i) {
-        peer.writeDatagram(block, QHostAddress::LocalHost, rig.udpPort());
-        QTRY_COMPARE(trace.count("向文件写入数据正确"), i + 1);
+    TraceLog trace;
+    if (role == 0) {
+        rig.openUdpLinkTo(peer);
+        for (int i = 0; i < blocks; ++i) {
+            peer.writeDatagram(block, QHostAddress::LocalHost, rig.udpPort());
+            QTRY_COMPARE(trace.count("向文件写入数据正确"), i + 1);
+        }
+    } else {
+        rig.openSerial();
+        startTcpServerRole(rig.window);
+        client.connectToHost(QHostAddress::LocalHost, rig.window.findChild<TcpServer *>()->serverPort());
+        QVERIFY(client.waitForConnected(3000));
+        for (int i = 0; i < blocks; ++i)
+            client.write(block);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.capture.captured().size(), blocks * block.size(),
+                                  Widget::deviceStallMs + 10000);
     }
     QVERIFY(trace.count("向串口写入数据错误") > 0);
-    QVERIFY(port->bytesToWrite() <= Widget::maxPendingBytes + block.size());
+    QVERIFY(port->bytesToWrite() <= Widget::maxPendingBytes + Widget::maxReadChunk);
     QCOMPARE(rig.capture.captured().size(), blocks * block.size());
+}
+
+void tst_Bridge::tcpUploadToADeviceThatReads()
+{
+    // A device slower than the network holds the client back; nothing is lost.
+    Rig rig;
+    rig.openSerial();
+    startTcpServerRole(rig.window);
+    const quint16 port = rig.window.findChild<TcpServer *>()->serverPort();
+    QByteArray upload(16 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < upload.size(); ++i)
+        upload[i] = char(i * 7 + i / 65536);
+    std::thread sender([&upload, port] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            for (int sent = 0; sent < upload.size();) {
+                const ssize_t n = ::send(fd, upload.constData() + sent, size_t(upload.size() - sent), 0);
+                if (n <= 0)
+                    break;
+                sent += int(n);
+            }
+        }
+        ::close(fd);
+    });
+    const QByteArray received = rig.device.read(upload.size(), 60000);
+    sender.join();
+    QCOMPARE(received.size(), upload.size());
+    QVERIFY(received == upload);
+    QTRY_COMPARE(rig.capture.captured().size(), upload.size());
+    QVERIFY(rig.capture.captured() == upload);
+}
+
+void tst_Bridge::captureFileCannotBeOpened_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::newRow("no folder") << "no folder";
+    // Opening a FIFO that nothing reads would block the program.
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("folder in its place") << "folder";
+    QTest::newRow("link to a device") << "device";
 }
 
 void tst_Bridge::captureFileCannotBeOpened()
 {
+    QFETCH(QString, obstacle);
     QUdpSocket peer;
     Rig rig;
-    QVERIFY(QDir(rig.folder.path()).rmdir("D:"));
+    const QString path = rig.capture.captureFile();
+    if (obstacle == QLatin1String("no folder"))
+        QVERIFY(QDir(rig.folder.path()).rmdir("D:"));
+    else if (obstacle == QLatin1String("fifo"))
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (obstacle == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(path));
+    else
+        QVERIFY(QFile::link("/dev/null", path));
     rig.openUdpLinkTo(peer);
 
     TraceLog trace;
@@ -421,17 +577,30 @@ void tst_Bridge::captureFileCannotBeOpened()
 
 void tst_Bridge::captureFileCannotBeWritten()
 {
+    // A file size limit fails the write as a full disk does.
     QUdpSocket peer;
     Rig rig;
-    if (!QFile::link("/dev/full", rig.capture.captureFile()))
-        QSKIP("cannot make the capture file a full device here");
+    QFile existing(rig.capture.captureFile());
+    QVERIFY(existing.open(QIODevice::WriteOnly) && existing.write(QByteArray(4096, 'x')) == 4096);
+    existing.close();
     rig.openUdpLinkTo(peer);
 
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous {};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit limited = previous;
+    limited.rlim_cur = 4096;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
     TraceLog trace;
     peer.writeDatagram("fix", QHostAddress::LocalHost, rig.udpPort());
-    QCOMPARE(rig.device.read(3), QByteArray("fix"));
-    QTRY_VERIFY(std::any_of(trace.lines().cbegin(), trace.lines().cend(),
-                            [](const QString &line) { return line.startsWith("Can't write to file"); }));
+    const QByteArray received = rig.device.read(3);
+    QTRY_VERIFY(trace.count("向文件写入数据正确") == 1);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QCOMPARE(received, QByteArray("fix"));
+    QVERIFY(std::any_of(trace.lines().cbegin(), trace.lines().cend(),
+                        [](const QString &line) { return line.startsWith("Can't write to file: "); }));
 }
 
 void tst_Bridge::tcpServerRole()
@@ -497,13 +666,12 @@ void tst_Bridge::tcpClientBothWays()
     QCOMPARE(rig.device.read(7), QByteArray("\0corr\r\n", 7));
     QCOMPARE(rig.capture.captured(), QByteArray("\0corr\r\n", 7));
 
-    MessageBoxCloser boxes;
     rig.clickNetwork();
     QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
     QCOMPARE(rig.state(), QString());
     QTRY_COMPARE(remote.peer->state(), QAbstractSocket::UnconnectedState);
     QTest::qWait(100);
-    QVERIFY(boxes.texts.isEmpty());
+    QVERIFY(rig.boxes.texts.isEmpty());
     QTRY_VERIFY(!rig.window.findChild<QTcpSocket *>());
 }
 
@@ -514,14 +682,13 @@ void tst_Bridge::tcpClientServerCloses()
     rig.openLinkTo(remote);
     QVERIFY(remote.peer);
 
-    MessageBoxCloser boxes;
     remote.peer->write("last words");
     remote.peer->disconnectFromHost();
     QTRY_COMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
     QCOMPARE(rig.state(), QString());
-    QTRY_COMPARE(boxes.texts.size(), 1);
+    QTRY_COMPARE(rig.boxes.texts.size(), 1);
     QTest::qWait(100);
-    QCOMPARE(boxes.texts, QStringList({ "与服务器的连接已断开!" }));
+    QCOMPARE(rig.boxes.texts, QStringList({ "与服务器的连接已断开!" }));
     QCOMPARE(rig.device.read(10), QByteArray("last words"));
 
     // The next connect works again.
@@ -537,17 +704,23 @@ void tst_Bridge::tcpClientServerStopsReading()
     QVERIFY(remote.peer);
     remote.peer->setReadBufferSize(1);
 
-    MessageBoxCloser boxes;
     const QByteArray chunk(4096, 'g');
     for (int i = 0; i < 20000 && rig.networkCaption() != QStringLiteral("连接网络"); ++i)
         rig.device.write(chunk);
     QTRY_COMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
-    QTRY_COMPARE(boxes.texts, QStringList({ "与服务器的连接已断开!" }));
+    QTRY_COMPARE(rig.boxes.texts, QStringList({ "与服务器的连接已断开!" }));
 }
 
-void tst_Bridge::tcpClientCloseWithAStalledServer()
+void tst_Bridge::tcpClientCloseWithQueuedData_data()
 {
-    // What is still queued may leave for a short while; then the socket goes.
+    QTest::addColumn<bool>("serverReadsAgain");
+    QTest::newRow("server reads again: it gets every byte") << true;
+    QTest::newRow("server never reads: the socket goes after its grace") << false;
+}
+
+void tst_Bridge::tcpClientCloseWithQueuedData()
+{
+    QFETCH(bool, serverReadsAgain);
     RemoteServer remote;
     Rig rig;
     rig.openLinkTo(remote);
@@ -556,17 +729,133 @@ void tst_Bridge::tcpClientCloseWithAStalledServer()
     auto *socket = rig.window.findChild<QTcpSocket *>();
     QVERIFY(socket);
 
+    qint64 written = 0;
+    connect(socket, &QTcpSocket::bytesWritten, this, [&written](qint64 bytes) { written += bytes; });
     const QByteArray chunk(4096, 'g');
     const qint64 stalled = 1024 * 1024; // beyond what the kernel buffers take
-    for (int i = 0; i < 10000 && socket->bytesToWrite() < stalled; ++i)
+    qint64 sent = 0;
+    for (int i = 0; i < 10000 && socket->bytesToWrite() < stalled; ++i) {
         rig.device.write(chunk);
+        sent += chunk.size();
+        QTest::qWait(0);
+    }
+    // Everything written to the device has been read and queued for the server.
+    QTRY_COMPARE(written + socket->bytesToWrite(), sent);
     QVERIFY(socket->bytesToWrite() >= stalled);
 
     QPointer<QTcpSocket> closing = socket;
     rig.clickNetwork();
     QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
     QVERIFY(closing);
+    if (serverReadsAgain) {
+        remote.peer->setReadBufferSize(0);
+        QByteArray received;
+        connect(remote.peer, &QTcpSocket::readyRead, this, [&] { received += remote.peer->readAll(); });
+        received += remote.peer->readAll();
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), int(sent), 10000);
+        QVERIFY(received == QByteArray(int(sent), 'g'));
+    }
     QTRY_VERIFY_WITH_TIMEOUT(!closing, 10000);
+}
+
+void tst_Bridge::closeDuringTheConnectWait()
+{
+    // A close asked for while the window waits for the server ends the
+    // program: the window goes, and no box is left behind to keep it running.
+    Rig rig;
+    rig.window.show();
+    QMetaObject::invokeMethod(&rig.window, "close", Qt::QueuedConnection);
+    connectTcpClientRole(rig.window, freeTcpPort());
+    QVERIFY(rig.window.isHidden());
+    QTest::qWait(100);
+    QVERIFY(rig.boxes.texts.isEmpty());
+}
+
+void tst_Bridge::networkButtonHammered_data()
+{
+    QTest::addColumn<int>("role");
+    QTest::newRow("UDP") << 0;
+    QTest::newRow("TCP server") << 1;
+    QTest::newRow("TCP client") << 2;
+}
+
+void tst_Bridge::networkButtonHammered()
+{
+    // 200 quick clicks: captions stay true, no socket or descriptor is left.
+    QFETCH(int, role);
+    RemoteServer remote;
+    connect(&remote.listener, &QTcpServer::newConnection, this, [&remote] {
+        while (QTcpSocket *peer = remote.listener.nextPendingConnection())
+            peer->deleteLater();
+    });
+    Rig rig;
+    rig.chooseRole(role);
+    rig.setText("lEditIpAddr", "127.0.0.1");
+    rig.setText("lEditIpPort", role == 2 ? QString::number(remote.listener.serverPort()) : "0");
+    const int descriptors = openDescriptors();
+    for (int i = 0; i < 200; ++i) {
+        // Each click is an event of its own: the loop runs in between.
+        QCoreApplication::processEvents();
+        rig.clickNetwork();
+        QVERIFY2(rig.networkCaption() == (i % 2 == 0 ? QStringLiteral("断开网络") : QStringLiteral("连接网络")),
+                 qPrintable(QStringLiteral("click %1: %2").arg(i).arg(rig.boxes.texts.join(' '))));
+    }
+    QTRY_VERIFY(!rig.window.findChild<QAbstractSocket *>() && !rig.window.findChild<QTcpServer *>());
+    QTRY_COMPARE(openDescriptors(), descriptors);
+    QVERIFY(rig.boxes.texts.isEmpty());
+}
+
+void tst_Bridge::serverOutOfDescriptors()
+{
+    // More clients than the process has descriptors for: the clients already
+    // there, the device and the capture go on, the window does not spin, and
+    // the waiting clients are accepted once descriptors are free again.
+    Rig rig;
+    rig.openSerial();
+    startTcpServerRole(rig.window);
+    auto *server = rig.window.findChild<TcpServer *>();
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(first.waitForConnected(3000));
+    QTRY_COMPARE(server->clientCount(), 1);
+
+    // The waiting clients' sockets exist before the limit is lowered.
+    std::vector<int> waiting;
+    for (int i = 0; i < 5; ++i)
+        waiting.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    rlimit previous {};
+    getrlimit(RLIMIT_NOFILE, &previous);
+    rlimit exhausted = previous;
+    const int lowestFree = dup(0);
+    ::close(lowestFree);
+    exhausted.rlim_cur = rlim_t(lowestFree); // every descriptor below it is taken
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(server->serverPort());
+    for (int fd : waiting)
+        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    first.write("still here");
+    const QByteArray received = rig.device.read(10, 1500);
+    // A loop that retries the accept without pause keeps a core busy.
+    QTest::qWait(1000);
+    timespec cpuBefore {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
+    QTest::qWait(1000);
+    timespec cpuAfter {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
+    const int clientsWhileExhausted = server->clientCount();
+    setrlimit(RLIMIT_NOFILE, &previous);
+
+    const double cpuSeconds = double(cpuAfter.tv_sec - cpuBefore.tv_sec) + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+    QVERIFY2(cpuSeconds < 0.5, qPrintable(QStringLiteral("%1 s of CPU in 1 s").arg(cpuSeconds)));
+    QCOMPARE(received, QByteArray("still here"));
+    QCOMPARE(clientsWhileExhausted, 1);
+    QTRY_COMPARE(rig.capture.captured(), QByteArray("still here"));
+    QTRY_COMPARE(server->clientCount(), 1 + int(waiting.size()));
+    for (int fd : waiting)
+        ::close(fd);
 }
 
 void tst_Bridge::disconnectAfterRoleChange()

@@ -1,11 +1,12 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "capturefile.h"
 #include "paragraphlog.h"
 #include "tcpserver.h"
 
+#include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
 #include <QMessageBox>
 #include <QTcpSocket>
 #include <QTimer>
@@ -65,7 +66,6 @@ void applyChoice(const std::pair<const char *, T> (&choices)[N], const QString &
     }
 }
 
-const char captureFilePath[] = "D://testBase.txt";
 // How long a TCP client link closed by the operator may take to hand its
 // last bytes to the server before it is cut.
 constexpr int closeGraceMs = 3000;
@@ -80,6 +80,14 @@ QString displayText(const QByteArray &bytes)
 {
     const int end = bytes.indexOf('\0');
     return QString::fromLocal8Bit(end < 0 ? bytes : bytes.left(end));
+}
+
+// Unlike QHostAddress::setAddress, leaves no earlier address behind when the
+// text is not an address.
+void setAddressOrClear(QHostAddress &address, const QString &text)
+{
+    if (!address.setAddress(text))
+        address.clear();
 }
 
 QString firstLocalIPv4(const QList<QHostAddress> &addresses)
@@ -103,8 +111,13 @@ Widget::Widget(const SystemProbe &probe, QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::Widget)
     , systemProbe(probe)
+    , captureFile(QStringLiteral("D://testBase.txt"))
 {
     ui->setupUi(this);
+    deviceStallTimer = new QTimer(this);
+    deviceStallTimer->setSingleShot(true);
+    deviceStallTimer->setInterval(deviceStallMs);
+    connect(deviceStallTimer, SIGNAL(timeout()), this, SLOT(deviceStalledOut()));
     serialLog = new ParagraphLog(ui->textEdit_Servce);
     netLog = new ParagraphLog(ui->textEdit_Client);
     initSerialPort();
@@ -136,6 +149,7 @@ void Widget::initSerialPort()
     serialPort = new QSerialPort(this);
     connect(serialPort, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
             SLOT(serialErrorOccurred(QSerialPort::SerialPortError)));
+    connect(serialPort, SIGNAL(bytesWritten(qint64)), this, SLOT(deviceTookData()));
     probeSerialPorts(true);
     ui->BaudCB->addItems(textsOf(baudRates));
     ui->DataBitsCB->addItems(textsOf(dataBits));
@@ -217,6 +231,9 @@ void Widget::setSerialSettingsEnabled(bool enabled)
 
 void Widget::showSerialIdle()
 {
+    // Closing drops what waited for the device: nothing holds the peers back.
+    deviceStalled = false;
+    releaseNetworkReading();
     ui->ConnectBtn->setText(tr("串口连接"));
     setSerialSettingsEnabled(true);
 }
@@ -275,8 +292,12 @@ void Widget::doWriteNetDataToSerial()
 {
     // A device that takes nothing (a held-off flow control, a receiver that
     // hangs) must not make the queue towards it grow for ever: past the bound
-    // the block is not queued, and the capture file still gets it.
-    if (netData.isEmpty() || serialPort->bytesToWrite() > maxPendingBytes) {
+    // a datagram, or any block once the device counts as stalled, is not
+    // queued, and the capture file still gets it. With the link closed there
+    // is no device to write to at all.
+    const bool deviceBehind = serialPort->bytesToWrite() > maxPendingBytes
+        && (deviceStalled || !networkCanBeHeldBack());
+    if (netData.isEmpty() || !serialPort->isOpen() || deviceBehind) {
         trace(QStringLiteral("向串口写入数据错误"));
         return;
     }
@@ -291,16 +312,7 @@ void Widget::doWriteNetDataToSerial()
 
 void Widget::doWriteNetDataToFile()
 {
-    QFile file(QString::fromLatin1(captureFilePath));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        trace(QStringLiteral("Can't open file for writing"));
-    } else {
-        trace(QStringLiteral("向文件写入数据正确"));
-        const bool written = file.write(netData) == netData.size() && file.flush();
-        if (!written)
-            trace(QStringLiteral("Can't write to file: ") + file.errorString());
-        file.close();
-    }
+    captureFile.append(netData);
     netData.clear();
 }
 
@@ -311,6 +323,61 @@ void Widget::forwardNetData(const char *data, int length)
     netData.append(data, length);
     doWriteNetDataToSerial();
     doWriteNetDataToFile();
+    holdNetworkReadingIfDeviceBehind();
+}
+
+// A device slower than the network (a low baud rate, a burst of corrections)
+// leaves network data waiting in the port's write buffer. The TCP peers are
+// then held back rather than their data dropped: nothing is read from them,
+// TCP's flow control slows them down, and reading resumes as the device
+// catches up. A device that takes nothing at all for deviceStallMs counts as
+// stalled: reading resumes, and what the device cannot take goes only to the
+// capture file until it takes data again. Datagrams cannot be held back.
+bool Widget::networkCanBeHeldBack() const
+{
+    return tcpServer || tcpSocket;
+}
+
+void Widget::holdNetworkReadingIfDeviceBehind()
+{
+    if (netReadingHeld || deviceStalled || !networkCanBeHeldBack() || !serialPort->isOpen()
+        || serialPort->bytesToWrite() <= maxPendingBytes)
+        return;
+    setNetworkReadingHeld(true);
+    deviceStallTimer->start();
+}
+
+void Widget::deviceTookData()
+{
+    deviceStalled = false;
+    if (!netReadingHeld)
+        return;
+    if (serialPort->bytesToWrite() > maxPendingBytes / 2)
+        deviceStallTimer->start();
+    else
+        releaseNetworkReading();
+}
+
+void Widget::deviceStalledOut()
+{
+    deviceStalled = true;
+    releaseNetworkReading();
+}
+
+void Widget::releaseNetworkReading()
+{
+    deviceStallTimer->stop();
+    if (netReadingHeld)
+        setNetworkReadingHeld(false);
+}
+
+void Widget::setNetworkReadingHeld(bool held)
+{
+    netReadingHeld = held;
+    if (tcpServer)
+        tcpServer->holdReading(held);
+    if (!held)
+        forwardServerData(false);
 }
 
 // Network role
@@ -392,9 +459,10 @@ void Widget::connectUdp()
 {
     udpSocket = new QUdpSocket(this);
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(udpDataReceived()));
-    hostAddress.setAddress(ui->lEditIpAddr->text());
+    setAddressOrClear(hostAddress, ui->lEditIpAddr->text());
     hostPort = ui->lEditIpPort->text().toInt();
-    targetAddress.setAddress(ui->lEditUdpIP->text());
+    // A target that is not an address sends nothing, as on a fresh start.
+    setAddressOrClear(targetAddress, ui->lEditUdpIP->text());
     targetPort = ui->lEditUdpPort->text().toInt();
 
     if (udpSocket->bind(quint16(hostPort), QAbstractSocket::DefaultForPlatform)) {
@@ -411,7 +479,7 @@ void Widget::connectUdp()
 
 void Widget::connectTcpServer()
 {
-    hostAddress.setAddress(ui->lEditIpAddr->text());
+    setAddressOrClear(hostAddress, ui->lEditIpAddr->text());
     hostPort = ui->lEditIpPort->text().toInt();
     if (slotTryCreateTcpServer()) {
         ui->CurState->setText(tr("建立TCP服务器成功"));
@@ -424,6 +492,10 @@ void Widget::connectTcpServer()
 
 bool Widget::slotTryCreateTcpServer()
 {
+    // QTcpServer listens on every interface for a null address: a mistyped
+    // one must not do that. "0.0.0.0" or "::" asks for it explicitly.
+    if (hostAddress.isNull())
+        return false;
     tcpServer = new TcpServer(this);
     if (!tcpServer->listen(hostAddress, quint16(hostPort))) {
         delete tcpServer;
@@ -457,6 +529,8 @@ void Widget::connectTcpClient()
         return;
     }
     tcpSocket = new QTcpSocket(this);
+    // Bounded, so that holding the server back stops reading from it.
+    tcpSocket->setReadBufferSize(maxReadChunk);
     connect(tcpSocket, SIGNAL(readyRead()), this, SLOT(tcpClientDataReceived()));
     tcpSocket->connectToHost(*serverAddress, quint16(ui->lEditIpPort->text().toInt()),
                              QIODevice::ReadWrite);
@@ -474,6 +548,9 @@ void Widget::connectTcpClient()
     tcpSocket = nullptr;
     ui->lEditUdpPort->setText(QStringLiteral("0"));
     ui->pBtnNetCnnt->setChecked(false);
+    // The wait held the event loop: a close asked for meanwhile is handled
+    // now, so that it ends the program rather than meet a box.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     showError(tr("尝试连接服务器失败! 请确认服务器状态。"));
 }
 
@@ -521,12 +598,14 @@ void Widget::serverLinkLost()
 {
     if (!tcpSocket || sender() != tcpSocket)
         return;
-    tcpClientDataReceived();
+    forwardServerData(true);
     dropTcpClient();
 }
 
 void Widget::showNetworkIdle()
 {
+    deviceStallTimer->stop();
+    netReadingHeld = false;
     ui->pBtnNetCnnt->setText(tr("连接网络"));
     ui->CurState->clear();
 }
@@ -556,26 +635,44 @@ void Widget::tcpServerDataReceived(char *data, int length, int socketDescriptor)
 
 void Widget::tcpClientDataReceived()
 {
-    if (!tcpSocket || tcpSocket->bytesAvailable() <= 0)
-        return;
-    const QByteArray data = tcpSocket->readAll();
-    forwardNetData(data.constData(), data.size());
+    forwardServerData(false);
+}
+
+// Forwards what the server sent, unless reading is held back; what a server
+// sent before the link went is forwarded even then.
+void Widget::forwardServerData(bool evenIfHeld)
+{
+    while (tcpSocket && tcpSocket->bytesAvailable() > 0 && (evenIfHeld || !netReadingHeld)) {
+        const QByteArray data = tcpSocket->read(maxReadChunk);
+        forwardNetData(data.constData(), data.size());
+    }
 }
 
 void Widget::addClientLink(QString client, int socketDescriptor)
 {
     Q_UNUSED(socketDescriptor)
-    netLog->append(tr("客户端已连接: ") + client);
+    netLog->append(tr("客户端已连接: ") + client, ParagraphLog::Kept);
 }
 
 void Widget::removeClientLink(QString client, int socketDescriptor)
 {
     Q_UNUSED(socketDescriptor)
-    netLog->append(tr("客户端已断开: ") + client);
+    netLog->append(tr("客户端已断开: ") + client, ParagraphLog::Kept);
 }
 
+// A window that was shown and then closed.
+bool Widget::closedByOperator() const
+{
+    return testAttribute(Qt::WA_WState_ExplicitShowHide) && isHidden();
+}
+
+// A box over a closed window would keep the program running, with nothing
+// behind the box: once the operator has closed the window, failures are not
+// shown any more.
 void Widget::showError(const QString &text)
 {
+    if (closedByOperator())
+        return;
     QMessageBox::information(this, tr("错误"), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 

@@ -1,6 +1,7 @@
 #ifndef WIDGET_H
 #define WIDGET_H
 
+#include "capturefile.h"
 #include "systemprobe.h"
 
 #include <QByteArray>
@@ -15,6 +16,7 @@ QT_END_NAMESPACE
 
 class ParagraphLog;
 class QTcpSocket;
+class QTimer;
 class QUdpSocket;
 class TcpServer;
 
@@ -37,8 +39,15 @@ public:
     static constexpr int maxDatagramSize = 65507;
     // Bytes that may wait for a peer that does not take them: a server that
     // keeps more unread ends the TCP client link; a serial device that keeps
-    // more unsent gets no further network data until it catches up.
+    // more unsent holds the TCP peers back until it catches up, and gets no
+    // further datagrams in the UDP role.
     static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
+    // A device that takes nothing at all for this long while the TCP peers
+    // are held back counts as stalled: they are read again, and what the
+    // device cannot take goes only to the capture file.
+    static constexpr int deviceStallMs = 3000;
+    // The most that one read from a TCP peer hands on.
+    static constexpr qint64 maxReadChunk = 1024 * 1024;
 
 signals:
     void sendDataToClient(char *, int, int, int);
@@ -61,6 +70,8 @@ private slots:
 
     void serialErrorOccurred(QSerialPort::SerialPortError error);
     void serverLinkLost();
+    void deviceTookData();
+    void deviceStalledOut();
 
 private:
     void initSerialPort();
@@ -71,6 +82,11 @@ private:
     void doWriteNetDataToSerial();
     void doWriteNetDataToFile();
     void forwardNetData(const char *data, int length);
+    void forwardServerData(bool evenIfHeld);
+    bool networkCanBeHeldBack() const;
+    void holdNetworkReadingIfDeviceBehind();
+    void releaseNetworkReading();
+    void setNetworkReadingHeld(bool held);
     void showUdpWidgets();
     void hideUdpWidgets();
     void setUdpWidgetsVisible(bool visible);
@@ -81,6 +97,7 @@ private:
     void closeTcpClient();
     void dropTcpClient();
     void showNetworkIdle();
+    bool closedByOperator() const;
     void showError(const QString &text);
     void showErrorLater(const QString &text);
 
@@ -100,6 +117,10 @@ private:
     SystemProbe systemProbe;
     ParagraphLog *serialLog = nullptr;
     ParagraphLog *netLog = nullptr;
+    CaptureFile captureFile;
+    QTimer *deviceStallTimer = nullptr;
+    bool netReadingHeld = false;
+    bool deviceStalled = false;
 };
 
 #endif // WIDGET_H
