@@ -24,7 +24,7 @@ enum class HostileInput { Block64KiB, Block1MiB, Stream400kBps };
 struct Stall
 {
     double largestGapMs = 0;   // between two forwarded sentences
-    double longestPassMs = 0;  // one event-loop pass, wake-up to sleep
+    double longestPassMs = 0;  // the event loop did not come round
     long long hostileBytes = 0; // how much of the hostile input reached the device
 };
 

@@ -74,7 +74,9 @@ public:
                 if (poll(&p, 1, 20) <= 0)
                     continue;
                 const ssize_t n = ::read(master, buffer.data(), buffer.size());
-                if (n < 0 && errno != EAGAIN)
+                if (n < 0 && errno == EIO) // no one has the line open yet
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                else if (n < 0 && errno != EAGAIN)
                     return;
                 drainedBytes += std::max<ssize_t>(n, 0);
             }

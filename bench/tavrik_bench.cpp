@@ -479,6 +479,8 @@ int main(int argc, char **argv)
                 parts << QStringLiteral("%1: %2 / %3 ms (%4 B to the device)")
                              .arg(input.second, fixed(stall.largestGapMs, 1), fixed(stall.longestPassMs, 1))
                              .arg(stall.hostileBytes);
+                // The unshortened views of old builds take minutes here: show progress.
+                std::fprintf(stderr, "  %s, %s\n", role.second, qPrintable(parts.last()));
             }
             rows.push_back({ QStringLiteral("Worst forward stall under hostile display input, %1 role: "
                                             "largest gap in a 100 sentences/s stream / longest event-loop pass")

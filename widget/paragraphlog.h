@@ -37,8 +37,8 @@ public:
     static constexpr int maxCharacters = 500 * 1000;
     static constexpr int trimBatch = 250;
     static constexpr int refreshIntervalMs = 250;
-    static constexpr int maxRefreshCharacters = 64 * 1024;
-    static constexpr int maxParagraphCharacters = 4096;
+    static constexpr int maxRefreshCharacters = 32 * 1024;
+    static constexpr int maxParagraphCharacters = 2048;
     static constexpr int settleMs = 3;
 
     explicit ParagraphLog(QTextEdit *view);
