@@ -9,12 +9,21 @@
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sys/mount.h>
 
@@ -29,6 +38,8 @@ private slots:
     void unpluggedMidStreamAndPluggedBack();
     void readOnlyCaptureFolder();
     void closingWithEveryLinkUpExitsCleanly();
+    void hostilePeers_data();
+    void hostilePeers();
 
 private:
     static void click(Widget &window, const char *button)
@@ -44,8 +55,10 @@ private:
 
 #ifdef TAVRIK_SANITIZE
 static const int streamSize = 10 * 1000 * 1000;
+static const int bulkMiB = 20;
 #else
 static const int streamSize = 50 * 1000 * 1000;
+static const int bulkMiB = 100;
 #endif
 
 void tst_Faults::streamSurvivesClientChurn()
@@ -185,6 +198,129 @@ void tst_Faults::closingWithEveryLinkUpExitsCleanly()
     QVERIFY2(output.contains("links up"), output.constData());
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
+}
+
+void tst_Faults::hostilePeers_data()
+{
+    QTest::addColumn<QString>("attack");
+    QTest::newRow("100,000 small datagrams") << "datagrams";
+    QTest::newRow("1000 quick connects") << "connects";
+    QTest::newRow("clients that reset mid-write") << "resets";
+    QTest::newRow("one client sends a stream in one go") << "bulk";
+}
+
+void tst_Faults::hostilePeers()
+{
+    // While a peer misbehaves, the receiver's stream still reaches a
+    // well-behaved peer, and every byte that the bridge took from the
+    // hostile one reaches the device and the capture file.
+    QFETCH(QString, attack);
+    QTemporaryDir folder;
+    CaptureDirectory capture(folder.path());
+    Pty device;
+    Widget window(fakeProbe({ device.slavePath() }));
+    click(window, "ConnectBtn");
+    QCOMPARE(device.read(48).size(), 48);
+
+    QUdpSocket udpPeer;
+    QTcpSocket tcpPeer;
+    QIODevice *peer = &tcpPeer;
+    quint16 port = 0;
+    const bool udp = attack == QLatin1String("datagrams");
+    if (udp) {
+        QVERIFY(udpPeer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        connectUdpRole(window, udpPeer.localPort());
+        port = window.findChild<QUdpSocket *>()->localPort();
+        peer = &udpPeer;
+    } else {
+        startTcpServerRole(window);
+        port = serverPort(window);
+        tcpPeer.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(tcpPeer.waitForConnected(3000));
+    }
+
+    std::atomic<bool> done { false };
+    std::atomic<bool> mayClose { false };
+    std::atomic<long long> accepted { 0 }; // bytes the hostile peer got through its socket
+    std::thread hostile([&] {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        auto connected = [&address] {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+            return fd;
+        };
+        if (attack == QLatin1String("datagrams")) {
+            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            for (int i = 0; i < 100000; ++i)
+                sendto(fd, "0123456789abcdef", 16, 0, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+            ::close(fd);
+        } else if (attack == QLatin1String("connects")) {
+            for (int i = 0; i < 1000; ++i)
+                ::close(connected());
+        } else if (attack == QLatin1String("resets")) {
+            const QByteArray block(64 * 1024, 'r');
+            const linger reset { 1, 0 };
+            for (int i = 0; i < 100; ++i) {
+                const int fd = connected();
+                const ssize_t n = ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL);
+                accepted += qMax<ssize_t>(n, 0);
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                ::close(fd);
+            }
+        } else {
+            const QByteArray block(1024 * 1024, 'b');
+            const int fd = connected();
+            for (int i = 0; i < bulkMiB; ++i)
+                accepted += qMax<ssize_t>(::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL), 0);
+            // Closed with the receiver's sentences unread, the socket would
+            // reset the link, and the kernel would drop what the window has
+            // not read yet: the end of sending is told by a FIN instead.
+            shutdown(fd, SHUT_WR);
+            done = true;
+            while (!mayClose)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ::close(fd);
+        }
+        done = true;
+    });
+    const auto joinHostile = qScopeGuard([&] {
+        mayClose = true;
+        hostile.join();
+    });
+
+    // The receiver streams all along; the device side takes whatever comes.
+    qint64 atDevice = 0;
+    int sentences = 0;
+    QByteArray forwarded;
+    QElapsedTimer clock;
+    clock.start();
+    while ((!done || sentences < 20) && clock.elapsed() < 60000) {
+        device.write("$GPGGA," + QByteArray::number(sentences++) + "\r\n");
+        atDevice += device.read(INT_MAX, 10).size();
+        forwarded += udp ? udpPeer.receiveDatagram().data() : tcpPeer.readAll();
+    }
+    QVERIFY(done);
+    const QByteArray last = "$GPGGA," + QByteArray::number(sentences - 1) + "\r\n";
+    for (int i = 0; i < 300 && !forwarded.endsWith(last); ++i) {
+        atDevice += device.read(INT_MAX, 10).size();
+        while (udp ? udpPeer.hasPendingDatagrams() : peer->bytesAvailable() > 0)
+            forwarded += udp ? udpPeer.receiveDatagram().data() : tcpPeer.readAll();
+    }
+    QVERIFY(forwarded.endsWith(last));
+    QCOMPARE(window.findChild<QPushButton *>("pBtnNetCnnt")->text(), QStringLiteral("断开网络"));
+
+    // The rest of what the bridge took reaches the device, and all of it the capture.
+    for (int i = 0; i < 3000 && attack == QLatin1String("bulk") && atDevice < accepted; ++i)
+        atDevice += device.read(INT_MAX, 10).size();
+    atDevice += device.readFor(300).size();
+    QCOMPARE(QFileInfo(capture.captureFile()).size(), atDevice);
+    if (attack == QLatin1String("bulk"))
+        QCOMPARE(atDevice, accepted.load());
+    else if (attack == QLatin1String("resets"))
+        QVERIFY(atDevice <= accepted);
 }
 
 // The program's own way of running: the window with the serial link open and
