@@ -12,13 +12,20 @@
 
 namespace {
 
-// Paces sentences onto the line from a thread until told to stop.
-class PacedWriter
+// Writes to the line from a thread of its own until destroyed: a sentence
+// every `interval`, or, with no interval, 64 KB blocks as fast as the line
+// takes them.
+class LineWriter
 {
 public:
-    PacedWriter(Line &line, std::chrono::microseconds interval)
+    LineWriter(Line &line, std::chrono::microseconds interval)
     {
         thread = std::thread([this, &line, interval] {
+            if (interval.count() == 0) {
+                const QByteArray block = ggaBlock(64 * 1024);
+                while (line.write(block.constData(), size_t(block.size()), &stop)) { }
+                return;
+            }
             auto next = Clock::now();
             for (long fix = 0; !stop; ++fix) {
                 std::this_thread::sleep_until(next);
@@ -28,29 +35,7 @@ public:
             }
         });
     }
-    ~PacedWriter()
-    {
-        stop = true;
-        thread.join();
-    }
-
-private:
-    std::atomic<bool> stop { false };
-    std::thread thread;
-};
-
-// Writes 64 KB blocks as fast as the line takes them until told to stop.
-class BulkWriter
-{
-public:
-    explicit BulkWriter(Line &line)
-    {
-        thread = std::thread([this, &line] {
-            const QByteArray block = ggaBlock(64 * 1024);
-            while (line.write(block.constData(), size_t(block.size()), &stop)) { }
-        });
-    }
-    ~BulkWriter()
+    ~LineWriter()
     {
         stop = true;
         thread.join();
@@ -193,10 +178,10 @@ MemoryGrowth measureGrowthAtPace(double seconds)
     {
         // A thousand sentences a second fill the 5000 paragraphs of the view
         // in a few seconds; from then on it only trims.
-        PacedWriter filler(line, std::chrono::milliseconds(1));
+        LineWriter filler(line, std::chrono::milliseconds(1));
         runFor(6.5);
     }
-    PacedWriter receiver(line, std::chrono::milliseconds(10));
+    LineWriter receiver(line, std::chrono::milliseconds(10));
     runFor(5);
     result.baselineKiB = residentKiB();
     runFor(seconds);
@@ -209,7 +194,7 @@ MemoryGrowth measureGrowthAtFullRate(double seconds)
     Line line;
     UdpSink sink;
     TavrikForwarder side(line, sink.port);
-    BulkWriter writer(line);
+    LineWriter writer(line, std::chrono::microseconds(0));
     MemoryGrowth result;
     runFor(5);
     result.baselineKiB = residentKiB();
@@ -246,7 +231,7 @@ Stall measureStall(StallRole role, HostileInput input, double streamSeconds)
 
     Stall result;
     {
-        PacedWriter receiver(line, std::chrono::milliseconds(10));
+        LineWriter receiver(line, std::chrono::milliseconds(10));
         runFor(1);
         PassTimer passes;
         switch (input) {
