@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTextEdit>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
@@ -386,7 +387,8 @@ void tst_Bridge::networkDataToDevice()
 
 void tst_Bridge::largeSerialReadIsNotLost()
 {
-    // A read too large for one datagram leaves as several, nothing dropped.
+    // A read too large for one datagram leaves as several, nothing dropped;
+    // a line with no break anywhere shows shortened, but leaves whole.
     QUdpSocket peer;
     Rig rig;
     rig.openUdpLinkTo(peer);
@@ -395,6 +397,8 @@ void tst_Bridge::largeSerialReadIsNotLost()
     QByteArray burst;
     for (int i = 0; burst.size() < 200 * 1024; ++i)
         burst += QByteArray::number(i) + ",$GPGGA,123519,4807.038,N,01131.000,E\r\n";
+    for (int i = 0; burst.size() < 1200 * 1024; ++i)
+        burst += QByteArray::number(i % 10);
     rig.device.write(burst);
 
     QByteArray received;
@@ -410,6 +414,14 @@ void tst_Bridge::largeSerialReadIsNotLost()
     }
     QCOMPARE(received.size(), burst.size());
     QVERIFY(received == burst);
+    QTest::qWait(2 * ParagraphLog::refreshIntervalMs);
+    QTextDocument *shown = rig.find<QTextEdit>("textEdit_Servce")->document();
+    int shortened = 0;
+    for (QTextBlock block = shown->begin(); block.isValid(); block = block.next()) {
+        QVERIFY(block.length() <= ParagraphLog::maxParagraphCharacters + 16);
+        shortened += block.text().contains(QStringLiteral(" \u2026(+")) ? 1 : 0;
+    }
+    QVERIFY(shortened > 0);
 }
 
 void tst_Bridge::udpTargetNotListening()
