@@ -9,6 +9,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -184,7 +185,11 @@ MemoryGrowth measureGrowthAtPace(double seconds)
     LineWriter receiver(line, std::chrono::milliseconds(10));
     runFor(5);
     result.baselineKiB = residentKiB();
-    runFor(seconds);
+    // The course of a long run shows whether it levels off.
+    for (double done = 0; done < seconds; done += 60) {
+        runFor(std::min(60.0, seconds - done));
+        std::fprintf(stderr, "  RSS after %.0f s: %.1f MB\n", std::min(done + 60, seconds), residentKiB() / 1024.0);
+    }
     result.endKiB = residentKiB();
     return result;
 }
