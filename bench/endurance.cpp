@@ -220,7 +220,7 @@ Stall measureStall(StallRole role, HostileInput input, double streamSeconds)
     if (role == StallRole::TcpServer) {
         // Take the UDP role down and put the server up in its place.
         window.findChild<QPushButton *>("pBtnNetCnnt")->click();
-        window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(1);
+        window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(Widget::TcpServerRole);
         window.findChild<QLineEdit *>("lEditIpAddr")->setText("127.0.0.1");
         window.findChild<QPushButton *>("pBtnNetCnnt")->click();
         auto *server = window.findChild<TcpServer *>();

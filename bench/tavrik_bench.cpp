@@ -246,7 +246,7 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
     probe.localAddresses = [] { return QList<QHostAddress>(); };
     Widget window(probe);
     window.show();
-    window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(1);
+    window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(Widget::TcpServerRole);
     window.findChild<QLineEdit *>("lEditIpAddr")->setText("127.0.0.1");
     window.findChild<QLineEdit *>("lEditIpPort")->setText("0");
     window.findChild<QPushButton *>("pBtnNetCnnt")->click();

@@ -189,17 +189,17 @@ void connectUdpRole(Widget &window, quint16 target)
 {
     window.findChild<QLineEdit *>("lEditUdpIP")->setText("127.0.0.1");
     window.findChild<QLineEdit *>("lEditUdpPort")->setText(QString::number(target));
-    connectRole(window, 0, "127.0.0.1", "0");
+    connectRole(window, Widget::UdpRole, "127.0.0.1", "0");
 }
 
 void startTcpServerRole(Widget &window)
 {
-    connectRole(window, 1, "127.0.0.1", "0");
+    connectRole(window, Widget::TcpServerRole, "127.0.0.1", "0");
 }
 
 void connectTcpClientRole(Widget &window, quint16 port)
 {
-    connectRole(window, 2, "127.0.0.1", QString::number(port));
+    connectRole(window, Widget::TcpClientRole, "127.0.0.1", QString::number(port));
 }
 
 CaptureDirectory::CaptureDirectory(const QString &directory)

@@ -162,12 +162,12 @@ void tst_Bridge::roleChangesRelabelTheFields_data()
 
     const QStringList udp = { "本地IP地址", "本地端口", "目标IP地址", "目标端口" };
     const QStringList client = { "服务器IP地址", "服务器端口", "本地IP地址", "本地端口" };
-    QTest::newRow("UDP, then TCP server") << QList<int>({ 1 }) << false << udp << "192.0.2.10";
-    QTest::newRow("TCP client") << QList<int>({ 2 }) << true << client << "192.168.42.1";
+    QTest::newRow("UDP, then TCP server") << QList<int>({ Widget::TcpServerRole }) << false << udp << "192.0.2.10";
+    QTest::newRow("TCP client") << QList<int>({ Widget::TcpClientRole }) << true << client << "192.168.42.1";
     QTest::newRow("TCP client, then TCP server")
-        << QList<int>({ 2, 1 }) << false
+        << QList<int>({ Widget::TcpClientRole, Widget::TcpServerRole }) << false
         << QStringList({ "本地IP地址", "本地端口", "本地IP地址", "本地端口" }) << "192.0.2.10";
-    QTest::newRow("TCP client, TCP server, UDP") << QList<int>({ 2, 1, 0 }) << true << udp
+    QTest::newRow("TCP client, TCP server, UDP") << QList<int>({ Widget::TcpClientRole, Widget::TcpServerRole, Widget::UdpRole }) << true << udp
                                                 << "192.0.2.10";
     QTest::newRow("no role at all") << QList<int>({ -1 }) << true << udp << "typed";
 }
@@ -219,21 +219,21 @@ void tst_Bridge::failedConnectLeavesNothing_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("localPortShown");
 
-    QTest::newRow("UDP port held") << 0 << "127.0.0.1" << "udp held" << "UDP绑定端口失败!" << "";
-    QTest::newRow("TCP server port held") << 1 << "127.0.0.1" << "tcp held"
+    QTest::newRow("UDP port held") << int(Widget::UdpRole) << "127.0.0.1" << "udp held" << "UDP绑定端口失败!" << "";
+    QTest::newRow("TCP server port held") << int(Widget::TcpServerRole) << "127.0.0.1" << "tcp held"
                                           << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
-    QTest::newRow("TCP server address not ours") << 1 << "192.0.2.77" << "0"
+    QTest::newRow("TCP server address not ours") << int(Widget::TcpServerRole) << "192.0.2.77" << "0"
                                                  << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
     // QTcpServer would listen on every interface for these.
     for (const QString &address : { QStringLiteral("999.1.1.1"), QStringLiteral("example"), QString(),
                                     QString(10000, '1') })
         QTest::newRow(qPrintable("TCP server address " + address.left(12)))
-            << 1 << address << "0" << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
+            << int(Widget::TcpServerRole) << address << "0" << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
     for (const QString &address : { QStringLiteral("localhost"), QStringLiteral("999.1.1.1"), QString(10000, '1') })
         QTest::newRow(qPrintable("TCP client address " + address.left(12)))
-            << 2 << address << "free" << "TCP服务器IP设置失败!" << "";
+            << int(Widget::TcpClientRole) << address << "free" << "TCP服务器IP设置失败!" << "";
     QTest::newRow("TCP client, nothing listening")
-        << 2 << "127.0.0.1" << "free" << "尝试连接服务器失败! 请确认服务器状态。" << "0";
+        << int(Widget::TcpClientRole) << "127.0.0.1" << "free" << "尝试连接服务器失败! 请确认服务器状态。" << "0";
 }
 
 void tst_Bridge::failedConnectLeavesNothing()
@@ -480,8 +480,8 @@ void tst_Bridge::udpTargetThatIsNotAnAddress()
 void tst_Bridge::deviceThatTakesNothing_data()
 {
     QTest::addColumn<int>("role");
-    QTest::newRow("UDP: dropped past the bound") << 0;
-    QTest::newRow("TCP server: dropped once the device counts as stalled") << 1;
+    QTest::newRow("UDP: dropped past the bound") << int(Widget::UdpRole);
+    QTest::newRow("TCP server: dropped once the device counts as stalled") << int(Widget::TcpServerRole);
 }
 
 void tst_Bridge::deviceThatTakesNothing()
@@ -496,7 +496,7 @@ void tst_Bridge::deviceThatTakesNothing()
     const QByteArray block(60000, 'c');
     const int blocks = int(Widget::maxPendingBytes / block.size()) + 20;
     TraceLog trace;
-    if (role == 0) {
+    if (role == Widget::UdpRole) {
         rig.openUdpLinkTo(peer);
         for (int i = 0; i < blocks; ++i) {
             peer.writeDatagram(block, QHostAddress::LocalHost, rig.udpPort());
@@ -786,9 +786,9 @@ void tst_Bridge::closeDuringTheConnectWait()
 void tst_Bridge::networkButtonHammered_data()
 {
     QTest::addColumn<int>("role");
-    QTest::newRow("UDP") << 0;
-    QTest::newRow("TCP server") << 1;
-    QTest::newRow("TCP client") << 2;
+    QTest::newRow("UDP") << int(Widget::UdpRole);
+    QTest::newRow("TCP server") << int(Widget::TcpServerRole);
+    QTest::newRow("TCP client") << int(Widget::TcpClientRole);
 }
 
 void tst_Bridge::networkButtonHammered()
@@ -803,7 +803,7 @@ void tst_Bridge::networkButtonHammered()
     Rig rig;
     rig.chooseRole(role);
     rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", role == 2 ? QString::number(remote.listener.serverPort()) : "0");
+    rig.setText("lEditIpPort", role == Widget::TcpClientRole ? QString::number(remote.listener.serverPort()) : "0");
     const int descriptors = openDescriptors();
     for (int i = 0; i < 200; ++i) {
         // Each click is an event of its own: the loop runs in between.
@@ -876,14 +876,14 @@ void tst_Bridge::disconnectAfterRoleChange()
     rig.setText("lEditIpPort", "0");
     rig.clickNetwork();
     QVERIFY(rig.window.findChild<QUdpSocket *>());
-    rig.chooseRole(2);
+    rig.chooseRole(Widget::TcpClientRole);
     rig.clickNetwork();
     QVERIFY(!rig.window.findChild<QUdpSocket *>());
     QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
-    rig.chooseRole(1);
+    rig.chooseRole(Widget::TcpServerRole);
     rig.setText("lEditIpAddr", "127.0.0.1");
     rig.clickNetwork();
-    rig.chooseRole(0);
+    rig.chooseRole(Widget::UdpRole);
     rig.clickNetwork();
     QVERIFY(!rig.window.findChild<TcpServer *>());
 }
@@ -891,9 +891,9 @@ void tst_Bridge::disconnectAfterRoleChange()
 void tst_Bridge::closingWithEveryLinkUp_data()
 {
     QTest::addColumn<int>("role");
-    QTest::newRow("UDP") << 0;
-    QTest::newRow("TCP server with a client") << 1;
-    QTest::newRow("TCP client") << 2;
+    QTest::newRow("UDP") << int(Widget::UdpRole);
+    QTest::newRow("TCP server with a client") << int(Widget::TcpServerRole);
+    QTest::newRow("TCP client") << int(Widget::TcpClientRole);
 }
 
 void tst_Bridge::closingWithEveryLinkUp()
@@ -907,12 +907,12 @@ void tst_Bridge::closingWithEveryLinkUp()
     window->findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(role);
     window->findChild<QLineEdit *>("lEditIpAddr")->setText("127.0.0.1");
     window->findChild<QLineEdit *>("lEditIpPort")
-        ->setText(role == 2 ? QString::number(remote.listener.serverPort()) : "0");
+        ->setText(role == Widget::TcpClientRole ? QString::number(remote.listener.serverPort()) : "0");
     QTest::mouseClick(window->findChild<QWidget *>("pBtnNetCnnt"), Qt::LeftButton);
     QCOMPARE(window->findChild<QPushButton *>("pBtnNetCnnt")->text(), QStringLiteral("断开网络"));
 
     QTcpSocket client;
-    if (role == 1) {
+    if (role == Widget::TcpServerRole) {
         client.connectToHost(QHostAddress::LocalHost, window->findChild<TcpServer *>()->serverPort());
         QVERIFY(client.waitForConnected(3000));
         QTRY_COMPARE(window->findChild<TcpServer *>()->clientCount(), 1);

@@ -3,6 +3,7 @@
 
 #include "capturefile.h"
 #include "paragraphlog.h"
+#include "serialsettings.h"
 #include "tcpserver.h"
 
 #include <QCoreApplication>
@@ -14,57 +15,14 @@
 
 #include <utility>
 
+using namespace SerialSettings;
+
 namespace {
 
-// The line settings offered in the serial lists, in list order. The texts are
-// both what the operator sees and the keys that an open looks up.
-const std::pair<const char *, qint32> baudRates[] = {
-    { "115200", 115200 }, { "57600", 57600 }, { "38400", 38400 }, { "19200", 19200 },
-    { "9600", 9600 },     { "4800", 4800 },   { "2400", 2400 },   { "1200", 1200 },
-};
-const std::pair<const char *, QSerialPort::DataBits> dataBits[] = {
-    { "8", QSerialPort::Data8 },
-    { "7", QSerialPort::Data7 },
-    { "6", QSerialPort::Data6 },
-    { "5", QSerialPort::Data5 },
-};
-const std::pair<const char *, QSerialPort::Parity> parities[] = {
-    { "无校验", QSerialPort::NoParity },
-    { "奇校验", QSerialPort::OddParity },
-    { "偶校验", QSerialPort::EvenParity },
-};
-const std::pair<const char *, QSerialPort::StopBits> stopBits[] = {
-    { "1", QSerialPort::OneStop },
-    { "1.5", QSerialPort::OneAndHalfStop },
-    { "2", QSerialPort::TwoStop },
-};
-const std::pair<const char *, QSerialPort::FlowControl> flowControls[] = {
-    { "off", QSerialPort::NoFlowControl },
-    { "RTS/CTS", QSerialPort::HardwareControl },
-    { "XON/XOFF", QSerialPort::SoftwareControl },
-};
-
-template <typename T, size_t N>
-QStringList textsOf(const std::pair<const char *, T> (&choices)[N])
-{
-    QStringList texts;
-    for (const auto &choice : choices)
-        texts.append(QString::fromUtf8(choice.first));
-    return texts;
-}
-
-// Calls apply with the value of the choice whose text is exactly text; a text
-// that is not offered leaves the setting alone.
-template <typename T, size_t N, typename Apply>
-void applyChoice(const std::pair<const char *, T> (&choices)[N], const QString &text, Apply apply)
-{
-    for (const auto &choice : choices) {
-        if (text == QString::fromUtf8(choice.first)) {
-            apply(choice.second);
-            return;
-        }
-    }
-}
+// The two command lines the receiver gets at every open: a GGA position
+// every 5 s, and corrections and commands taken on any of its ports.
+const char ggaCommand[] = "log gpgga ontime 5\r\n";
+const char interfaceModeCommand[] = "interfacemode auto auto on\r\n";
 
 // How long a TCP client link closed by the operator may take to hand its
 // last bytes to the server before it is cut.
@@ -142,7 +100,7 @@ Widget::~Widget()
     delete serverAddress;
 }
 
-// Serial link
+// Serial link: ports, settings, open and close
 
 void Widget::initSerialPort()
 {
@@ -212,8 +170,8 @@ void Widget::on_ConnectBtn_clicked()
     // Before the command lines go out, so that the receiver's answer is read.
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(doProcessSerialRead()),
             Qt::UniqueConnection);
-    serialPort->write(QStringLiteral("log gpgga ontime 5\r\n").toLatin1());
-    serialPort->write(QStringLiteral("interfacemode auto auto on\r\n").toLatin1());
+    serialPort->write(ggaCommand);
+    serialPort->write(interfaceModeCommand);
 
     ui->ConnectBtn->setText(tr("串口关闭"));
     setSerialSettingsEnabled(false);
@@ -252,6 +210,8 @@ void Widget::serialErrorOccurred(QSerialPort::SerialPortError error)
     showErrorLater(tr("串口连接已断开!"));
 }
 
+// Serial data: to the upper view and to the network
+
 void Widget::doProcessSerialRead()
 {
     // One pass per datagram-sized piece: a read larger than a datagram can
@@ -288,6 +248,56 @@ void Widget::on_ClearBtn_clicked()
     netLog->clear();
 }
 
+// Network data: from the three receivers to the device and the capture file
+
+void Widget::udpDataReceived()
+{
+    QHostAddress senderAddress;
+    quint16 senderPort = 0;
+    while (udpSocket && udpSocket->hasPendingDatagrams()) {
+        const qint64 size = udpSocket->pendingDatagramSize();
+        if (size < 0)
+            break;
+        QByteArray datagram(int(size), Qt::Uninitialized);
+        const qint64 read =
+            udpSocket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
+        if (read < 0)
+            break;
+        forwardNetData(datagram.constData(), int(read));
+    }
+}
+
+void Widget::tcpServerDataReceived(char *data, int length, int socketDescriptor)
+{
+    Q_UNUSED(socketDescriptor)
+    forwardNetData(data, length);
+}
+
+void Widget::tcpClientDataReceived()
+{
+    forwardServerData(false);
+}
+
+// Forwards what the server sent, unless reading is held back; what a server
+// sent before the link went is forwarded even then.
+void Widget::forwardServerData(bool evenIfHeld)
+{
+    while (tcpSocket && tcpSocket->bytesAvailable() > 0 && (evenIfHeld || !netReadingHeld)) {
+        const QByteArray data = tcpSocket->read(maxReadChunk);
+        forwardNetData(data.constData(), data.size());
+    }
+}
+
+// Everything the network side receives goes to the device, then to the
+// capture file, which empties the buffer again.
+void Widget::forwardNetData(const char *data, int length)
+{
+    netData.append(data, length);
+    doWriteNetDataToSerial();
+    doWriteNetDataToFile();
+    holdNetworkReadingIfDeviceBehind();
+}
+
 void Widget::doWriteNetDataToSerial()
 {
     // A device that takes nothing (a held-off flow control, a receiver that
@@ -316,15 +326,19 @@ void Widget::doWriteNetDataToFile()
     netData.clear();
 }
 
-// Everything the network side receives goes to the device, then to the
-// capture file, which empties the buffer again.
-void Widget::forwardNetData(const char *data, int length)
+void Widget::addClientLink(QString client, int socketDescriptor)
 {
-    netData.append(data, length);
-    doWriteNetDataToSerial();
-    doWriteNetDataToFile();
-    holdNetworkReadingIfDeviceBehind();
+    Q_UNUSED(socketDescriptor)
+    netLog->append(tr("客户端已连接: ") + client, ParagraphLog::Kept);
 }
+
+void Widget::removeClientLink(QString client, int socketDescriptor)
+{
+    Q_UNUSED(socketDescriptor)
+    netLog->append(tr("客户端已断开: ") + client, ParagraphLog::Kept);
+}
+
+// Holding the TCP peers back for a slow device
 
 // A device slower than the network (a low baud rate, a burst of corrections)
 // leaves network data waiting in the port's write buffer. The TCP peers are
@@ -380,12 +394,12 @@ void Widget::setNetworkReadingHeld(bool held)
         forwardServerData(false);
 }
 
-// Network role
+// Network role: the fields for each role
 
 void Widget::on_cBoxNetType_currentIndexChanged(int index)
 {
     switch (index) {
-    case 0:
+    case UdpRole:
         showUdpWidgets();
         ui->label_Port->setText(tr("本地端口"));
         ui->label_IP->setText(tr("本地IP地址"));
@@ -393,13 +407,13 @@ void Widget::on_cBoxNetType_currentIndexChanged(int index)
         ui->labelUdp1->setText(tr("目标端口"));
         ui->lEditIpAddr->setText(localIp);
         break;
-    case 1:
+    case TcpServerRole:
         hideUdpWidgets();
         ui->label_Port->setText(tr("本地端口"));
         ui->label_IP->setText(tr("本地IP地址"));
         ui->lEditIpAddr->setText(localIp);
         break;
-    case 2:
+    case TcpClientRole:
         showUdpWidgets();
         ui->label_Port->setText(tr("服务器端口"));
         ui->label_IP->setText(tr("服务器IP地址"));
@@ -431,20 +445,20 @@ void Widget::setUdpWidgetsVisible(bool visible)
     ui->lEditUdpPort->setVisible(visible);
 }
 
-// Network link
+// Network link: connecting and disconnecting in each role
 
 void Widget::on_pBtnNetCnnt_clicked()
 {
     const QString caption = ui->pBtnNetCnnt->text();
     if (caption == tr("连接网络")) {
         switch (ui->cBoxNetType->currentIndex()) {
-        case 0:
+        case UdpRole:
             connectUdp();
             break;
-        case 1:
+        case TcpServerRole:
             connectTcpServer();
             break;
-        case 2:
+        case TcpClientRole:
             connectTcpClient();
             break;
         default:
@@ -610,55 +624,7 @@ void Widget::showNetworkIdle()
     ui->CurState->clear();
 }
 
-void Widget::udpDataReceived()
-{
-    QHostAddress senderAddress;
-    quint16 senderPort = 0;
-    while (udpSocket && udpSocket->hasPendingDatagrams()) {
-        const qint64 size = udpSocket->pendingDatagramSize();
-        if (size < 0)
-            break;
-        QByteArray datagram(int(size), Qt::Uninitialized);
-        const qint64 read =
-            udpSocket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
-        if (read < 0)
-            break;
-        forwardNetData(datagram.constData(), int(read));
-    }
-}
-
-void Widget::tcpServerDataReceived(char *data, int length, int socketDescriptor)
-{
-    Q_UNUSED(socketDescriptor)
-    forwardNetData(data, length);
-}
-
-void Widget::tcpClientDataReceived()
-{
-    forwardServerData(false);
-}
-
-// Forwards what the server sent, unless reading is held back; what a server
-// sent before the link went is forwarded even then.
-void Widget::forwardServerData(bool evenIfHeld)
-{
-    while (tcpSocket && tcpSocket->bytesAvailable() > 0 && (evenIfHeld || !netReadingHeld)) {
-        const QByteArray data = tcpSocket->read(maxReadChunk);
-        forwardNetData(data.constData(), data.size());
-    }
-}
-
-void Widget::addClientLink(QString client, int socketDescriptor)
-{
-    Q_UNUSED(socketDescriptor)
-    netLog->append(tr("客户端已连接: ") + client, ParagraphLog::Kept);
-}
-
-void Widget::removeClientLink(QString client, int socketDescriptor)
-{
-    Q_UNUSED(socketDescriptor)
-    netLog->append(tr("客户端已断开: ") + client, ParagraphLog::Kept);
-}
+// Messages
 
 // A window that was shown and then closed.
 bool Widget::closedByOperator() const

@@ -34,6 +34,9 @@ public:
     explicit Widget(const SystemProbe &probe, QWidget *parent = nullptr);
     ~Widget() override;
 
+    // The network roles, as the indexes of the role list.
+    enum NetworkRole { UdpRole = 0, TcpServerRole = 1, TcpClientRole = 2 };
+
     // A serial read larger than this leaves as several datagrams: it is the
     // largest payload a UDP datagram over IPv4 can carry.
     static constexpr int maxDatagramSize = 65507;
