@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh bench
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/release -j"$(nproc)" --target tavrik_bench
-QT_QPA_PLATFORM=offscreen build/release/bench/tavrik_bench "$@"
+cmake --preset bench >/dev/null
+cmake --build build/bench -j"$(nproc)" --target tavrik_bench
+QT_QPA_PLATFORM=offscreen build/bench/bench/tavrik_bench "$@"

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh package
-cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --preset package >/dev/null
 cmake --build build/package -j"$(nproc)"
 (cd build/package && cpack -G DEB >/dev/null)
 deb=$(ls build/package/tavrik_*.deb)

@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh run
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/release -j"$(nproc)"
+cmake --preset release >/dev/null
+cmake --build build/release -j"$(nproc)" --target tavrik
 exec build/release/app/tavrik "$@"

@@ -6,9 +6,10 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
 export QT_QPA_PLATFORM=offscreen
 
+# run_suite PRESET DIR: configures with the preset, builds and runs the suite.
 run_suite() {
-    local dir=$1; shift
-    cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@" >/dev/null
+    local preset=$1 dir=$2
+    cmake --preset "$preset" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
     (cd "$dir" && ctest --output-on-failure -j2)
     # CTest counts only whole suites that skip; list the test functions that
@@ -19,8 +20,8 @@ run_suite() {
     [ -z "$skips" ] || printf '%s\n' "$skips"
 }
 
-run_suite build/test -DCMAKE_BUILD_TYPE=Release
+run_suite test build/test
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTAVRIK_SANITIZE=ON
+    run_suite debug-asan build/sanitize
