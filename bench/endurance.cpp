@@ -2,8 +2,8 @@
 
 #include "harness.h"
 #include "tcpserver.h"
+#include "testsupport.h"
 
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QTimer>
 #include <QUdpSocket>
@@ -220,9 +220,7 @@ Stall measureStall(StallRole role, HostileInput input, double streamSeconds)
     if (role == StallRole::TcpServer) {
         // Take the UDP role down and put the server up in its place.
         window.findChild<QPushButton *>("pBtnNetCnnt")->click();
-        window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(Widget::TcpServerRole);
-        window.findChild<QLineEdit *>("lEditIpAddr")->setText("127.0.0.1");
-        window.findChild<QPushButton *>("pBtnNetCnnt")->click();
+        startTcpServerRole(window);
         auto *server = window.findChild<TcpServer *>();
         if (!server)
             return {};

@@ -4,12 +4,12 @@
 // What the figures share: the receiver's line, a UDP sink, the window and
 // socat as forwarders, and a GUI loop that runs while other threads work.
 
+#include "testsupport.h"
 #include "widget.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
-#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QString>
@@ -206,16 +206,9 @@ class TavrikForwarder : public Forwarder
 public:
     TavrikForwarder(const Line &line, quint16 udpPort)
     {
-        SystemProbe probe;
-        const QString port = line.slavePath();
-        probe.serialPortNames = [port] { return QStringList { port }; };
-        probe.localAddresses = [] { return QList<QHostAddress>(); };
-        window = std::make_unique<Widget>(probe);
+        window = std::make_unique<Widget>(fakeProbe({ line.slavePath() }, {}));
         window->show();
-        window->findChild<QLineEdit *>("lEditIpPort")->setText("0");
-        window->findChild<QLineEdit *>("lEditUdpIP")->setText("127.0.0.1");
-        window->findChild<QLineEdit *>("lEditUdpPort")->setText(QString::number(udpPort));
-        window->findChild<QPushButton *>("pBtnNetCnnt")->click();
+        connectUdpRole(*window, udpPort);
         window->findChild<QPushButton *>("ConnectBtn")->click();
         QCoreApplication::processEvents();
     }

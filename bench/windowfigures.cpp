@@ -1,0 +1,182 @@
+#include "windowfigures.h"
+
+#include "gga.h"
+#include "harness.h"
+#include "paragraphlog.h"
+#include "tcpserver.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLoggingCategory>
+#include <QTextEdit>
+#include <QWindow>
+
+#include <algorithm>
+#include <cstdio>
+
+// The cost of showing a paragraph in a view that holds its full 5000, one
+// paragraph a millisecond: the time spent appending and in the event loop
+// passes that follow (where the queued paragraphs are laid out and painted),
+// per paragraph, and the longest of those.
+AppendCost measureAppendCost(int appends)
+{
+    Line line;
+    TavrikForwarder side(line, 9);
+    auto *view = side.widget().findChild<QTextEdit *>("textEdit_Servce");
+    auto *log = view->findChild<ParagraphLog *>();
+    for (int i = 0; i < ParagraphLog::maxParagraphs; ++i)
+        log->append(QString::fromStdString(Nmea::ggaSentence(i, i)).trimmed());
+    log->flush();
+    QCoreApplication::processEvents();
+    AppendCost result;
+    double total = 0;
+    for (int i = 0; i < appends; ++i) {
+        const QString text = QString::fromStdString(Nmea::ggaSentence(i, i)).trimmed();
+        const auto start = Clock::now();
+        log->append(text);
+        QCoreApplication::processEvents();
+        const double ms = secondsSince(start) * 1000;
+        total += ms;
+        result.worstMs = std::max(result.worstMs, ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    result.meanMs = total / appends;
+    return result;
+}
+
+// TCP fan-out: the server role with many clients, one of which stops reading.
+FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
+{
+    Line line;
+    Widget window(fakeProbe({ line.slavePath() }, {}));
+    window.show();
+    startTcpServerRole(window);
+    window.findChild<QPushButton *>("ConnectBtn")->click();
+    auto *server = window.findChild<TcpServer *>();
+    FanOut result;
+    if (!server)
+        return result;
+
+    std::atomic<long long> sent { 0 };
+    long long sentAtDrop = -1;
+    QObject::connect(server, &TcpServer::removeClientLink, server,
+                     [&] { sentAtDrop = sent.load(); });
+
+    // Client 0 stalls: a small receive buffer and it never reads.
+    std::vector<int> sockets;
+    for (int i = 0; i < clientCount; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (i == 0) {
+            const int small = 4096;
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(server->serverPort());
+        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        sockets.push_back(fd);
+        // Accepting needs the event loop; the listen backlog is short.
+        spinUntil([&] { return server->clientCount() == i + 1; }, 5);
+    }
+
+    std::vector<long long> received(size_t(clientCount), 0);
+    std::atomic<bool> stop { false };
+    std::thread readers([&] {
+        std::vector<char> buffer(65536);
+        while (!stop) {
+            std::vector<pollfd> fds;
+            for (int i = 1; i < clientCount; ++i)
+                fds.push_back({ sockets[size_t(i)], POLLIN, 0 });
+            if (poll(fds.data(), fds.size(), 20) <= 0)
+                continue;
+            for (size_t k = 0; k < fds.size(); ++k) {
+                if (fds[k].revents & POLLIN) {
+                    const ssize_t n = recv(fds[k].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                    if (n > 0)
+                        received[k + 1] += n;
+                }
+            }
+        }
+    });
+
+    const QByteArray block = ggaBlock(size_t(bytesPerSecond / 100));
+    std::atomic<bool> written { false };
+    std::thread writer([&] {
+        auto next = Clock::now();
+        for (int tick = 0; tick < int(seconds * 100); ++tick) {
+            std::this_thread::sleep_until(next);
+            line.write(block.constData(), size_t(block.size()));
+            sent += block.size();
+            next += std::chrono::milliseconds(10);
+        }
+        written = true;
+    });
+    spinUntil([&] { return written.load(); }, seconds + 60);
+    writer.join();
+    // Let the last bytes reach the readers.
+    spinUntil([&] {
+        for (int i = 1; i < clientCount; ++i) {
+            if (received[size_t(i)] < sent)
+                return false;
+        }
+        return true;
+    }, 10);
+    stop = true;
+    readers.join();
+
+    result.clients = clientCount;
+    result.sent = sent;
+    for (int i = 1; i < clientCount; ++i)
+        result.complete += received[size_t(i)] == sent ? 1 : 0;
+    result.stalledDropped = sentAtDrop >= 0;
+    result.droppedAfterMB = double(sentAtDrop) / 1e6;
+    for (int fd : sockets)
+        ::close(fd);
+    return result;
+}
+
+// Start-up: from starting the process to the window being shown, with three
+// ports listed. The child reports when its window is exposed.
+int startupChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QStringList ports;
+    for (int i = 2; i < argc; ++i)
+        ports.append(QString::fromLocal8Bit(argv[i]));
+    SystemProbe probe = SystemProbe::live();
+    probe.serialPortNames = [ports] { return ports; };
+    Widget window(probe);
+    window.show();
+    window.setWindowTitle(QStringLiteral("Tavrik"));
+    while (!(window.windowHandle() && window.windowHandle()->isExposed()))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    std::printf("%lld %d\n", (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec,
+                window.findChild<QComboBox *>("ComBC")->count());
+    return 0;
+}
+
+double measureStartup(const char *self, int runs, int *listed)
+{
+    Line a, b, c;
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        QProcess child;
+        timespec ts {};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        const long long started = (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+        child.start(self, { "--startup-child", a.slavePath(), b.slavePath(), c.slavePath() });
+        child.waitForFinished(10000);
+        const QList<QByteArray> out = child.readAllStandardOutput().trimmed().split(' ');
+        if (out.size() != 2)
+            continue;
+        times.push_back(double(out[0].toLongLong() - started) / 1e6);
+        *listed = out[1].toInt();
+    }
+    std::sort(times.begin(), times.end());
+    return times.empty() ? -1 : times[times.size() / 2];
+}
