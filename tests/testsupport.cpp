@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QComboBox>
+#include <QLabel>
+#include <QTextEdit>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -224,4 +226,69 @@ QByteArray CaptureDirectory::captured() const
 {
     QFile file(captureFile());
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList itemTexts(const QComboBox *combo)
+{
+    QStringList texts;
+    for (int i = 0; i < combo->count(); ++i)
+        texts.append(combo->itemText(i));
+    return texts;
+}
+
+QPushButton *WindowRig::connectButton()
+{
+    return find<QPushButton>("ConnectBtn");
+}
+
+QTextEdit *WindowRig::serialView()
+{
+    return find<QTextEdit>("textEdit_Servce");
+}
+
+QString WindowRig::netText()
+{
+    return find<QTextEdit>("textEdit_Client")->toPlainText();
+}
+
+QString WindowRig::text(const char *lineEdit)
+{
+    return find<QLineEdit>(lineEdit)->text();
+}
+
+void WindowRig::setText(const char *lineEdit, const QString &text)
+{
+    find<QLineEdit>(lineEdit)->setText(text);
+}
+
+void WindowRig::choose(const char *list, const QString &text)
+{
+    auto *combo = find<QComboBox>(list);
+    combo->setCurrentIndex(combo->findText(text));
+}
+
+void WindowRig::chooseRole(int role)
+{
+    find<QComboBox>("cBoxNetType")->setCurrentIndex(role);
+}
+
+void WindowRig::clickNetwork()
+{
+    QTest::mouseClick(find("pBtnNetCnnt"), Qt::LeftButton);
+}
+
+QString WindowRig::networkCaption()
+{
+    return find<QPushButton>("pBtnNetCnnt")->text();
+}
+
+QString WindowRig::state()
+{
+    return find<QLabel>("CurState")->text();
+}
+
+void WindowRig::openSerial()
+{
+    QTest::mouseClick(connectButton(), Qt::LeftButton);
+    QCOMPARE(device.read(48), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
 }

@@ -2,6 +2,7 @@
 #define TESTSUPPORT_H
 
 #include "systemprobe.h"
+#include "widget.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -12,9 +13,11 @@
 
 #include <termios.h>
 
+class QComboBox;
 class QIODevice;
+class QPushButton;
+class QTextEdit;
 class QWidget;
-class Widget;
 
 // A pseudo-terminal pair: the window opens the slave as its serial port, the
 // test plays the device on the master.
@@ -81,6 +84,9 @@ private:
     QTimer timer;
 };
 
+// The texts of a combo box's items, in order.
+QStringList itemTexts(const QComboBox *combo);
+
 // A probe that reports the given ports and addresses instead of the machine's.
 SystemProbe fakeProbe(const QStringList &ports,
                       const QList<QHostAddress> &addresses = { QHostAddress("192.0.2.10") });
@@ -110,6 +116,31 @@ public:
 private:
     QString previous;
     QString directory;
+};
+
+// The window with a pseudo-terminal as its one serial port, driven through
+// its controls; every message box it opens is closed and noted in `boxes`.
+struct WindowRig
+{
+    MessageBoxCloser boxes;
+    Pty device;
+    Widget window { fakeProbe({ device.slavePath() }) };
+
+    template <typename T = QWidget>
+    T *find(const char *name) { return window.findChild<T *>(name); }
+    QPushButton *connectButton();
+    QTextEdit *serialView();
+    QString netText();
+    QString text(const char *lineEdit);
+    void setText(const char *lineEdit, const QString &text);
+    // Picks the item with this text in one of the serial lists.
+    void choose(const char *list, const QString &text);
+    void chooseRole(int role); // a Widget::NetworkRole, or -1 for none
+    void clickNetwork();
+    QString networkCaption();
+    QString state();
+    // Opens the serial link; the device must get the two command lines.
+    void openSerial();
 };
 
 #endif // TESTSUPPORT_H

@@ -21,14 +21,6 @@ private slots:
     void localAddress();
 };
 
-static QStringList items(const QComboBox *combo)
-{
-    QStringList texts;
-    for (int i = 0; i < combo->count(); ++i)
-        texts.append(combo->itemText(i));
-    return texts;
-}
-
 void tst_PortDiscovery::busyAndMissingPortsAreLeftOut()
 {
     Pty first, busy, last;
@@ -42,7 +34,7 @@ void tst_PortDiscovery::busyAndMissingPortsAreLeftOut()
 
     QCOMPARE(trace.count("#######"), 4);
     auto *ports = window.findChild<QComboBox *>("ComBC");
-    QCOMPARE(items(ports), QStringList({ first.slavePath(), last.slavePath() }));
+    QCOMPARE(itemTexts(ports), QStringList({ first.slavePath(), last.slavePath() }));
     QCOMPARE(ports->currentText(), first.slavePath());
 
     // The probe leaves no port open behind it.
@@ -73,14 +65,14 @@ void tst_PortDiscovery::refreshListsAgainWithoutTrace()
     auto *refresh = window.findChild<QWidget *>("CheckBtn");
     QTest::mouseClick(refresh, Qt::LeftButton);
     QTest::mouseClick(refresh, Qt::LeftButton);
-    QCOMPARE(items(ports), reported);
+    QCOMPARE(itemTexts(ports), reported);
     QCOMPARE(ports->currentIndex(), 0);
     QVERIFY(trace.lines().isEmpty());
 
     Pty c;
     reported.append(c.slavePath());
     QTest::mouseClick(refresh, Qt::LeftButton);
-    QCOMPARE(items(ports), reported);
+    QCOMPARE(itemTexts(ports), reported);
 }
 
 void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
@@ -91,7 +83,7 @@ void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
     QCOMPARE(a.read(48).size(), 48);
 
     QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
-    QCOMPARE(items(window.findChild<QComboBox *>("ComBC")), QStringList({ b.slavePath() }));
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("ComBC")), QStringList({ b.slavePath() }));
 
     // The open link goes on undisturbed.
     a.write("$GPGGA\r\n");
@@ -101,13 +93,13 @@ void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
 void tst_PortDiscovery::lineSettingChoices()
 {
     Widget window(fakeProbe({}));
-    QCOMPARE(items(window.findChild<QComboBox *>("BaudCB")),
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("BaudCB")),
              QStringList({ "115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200" }));
-    QCOMPARE(items(window.findChild<QComboBox *>("DataBitsCB")), QStringList({ "8", "7", "6", "5" }));
-    QCOMPARE(items(window.findChild<QComboBox *>("ParityCB")),
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("DataBitsCB")), QStringList({ "8", "7", "6", "5" }));
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("ParityCB")),
              QStringList({ "无校验", "奇校验", "偶校验" }));
-    QCOMPARE(items(window.findChild<QComboBox *>("StopCB")), QStringList({ "1", "1.5", "2" }));
-    QCOMPARE(items(window.findChild<QComboBox *>("FlowsCB")),
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("StopCB")), QStringList({ "1", "1.5", "2" }));
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("FlowsCB")),
              QStringList({ "off", "RTS/CTS", "XON/XOFF" }));
 }
 

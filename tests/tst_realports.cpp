@@ -28,11 +28,7 @@ private:
 
 QStringList tst_RealPorts::listed(Widget &window)
 {
-    auto *ports = window.findChild<QComboBox *>("ComBC");
-    QStringList names;
-    for (int i = 0; i < ports->count(); ++i)
-        names.append(ports->itemText(i));
-    return names;
+    return itemTexts(window.findChild<QComboBox *>("ComBC"));
 }
 
 void tst_RealPorts::startUpListsThePortsThatOpen()

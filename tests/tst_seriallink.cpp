@@ -28,24 +28,7 @@ private slots:
     void clearEmptiesBothViews();
 
 private:
-    struct Rig
-    {
-        MessageBoxCloser boxes;
-        Pty device;
-        Widget window { fakeProbe({ device.slavePath() }) };
-        QPushButton *connectButton() { return window.findChild<QPushButton *>("ConnectBtn"); }
-        QTextEdit *serialView() { return window.findChild<QTextEdit *>("textEdit_Servce"); }
-        void choose(const char *list, const QString &text)
-        {
-            auto *combo = window.findChild<QComboBox *>(list);
-            combo->setCurrentIndex(combo->findText(text));
-        }
-        void open()
-        {
-            QTest::mouseClick(connectButton(), Qt::LeftButton);
-            QCOMPARE(device.read(48).size(), 48);
-        }
-    };
+    using Rig = WindowRig;
     static const QStringList lockedLists;
     static bool listsEnabled(Widget &window, bool enabled);
 };
@@ -140,7 +123,7 @@ void tst_SerialLink::closeUnlocksAndSendsNothing()
 {
     Rig rig;
     rig.choose("BaudCB", "38400");
-    rig.open();
+    rig.openSerial();
     QTest::mouseClick(rig.connectButton(), Qt::LeftButton);
 
     QCOMPARE(rig.connectButton()->text(), QStringLiteral("串口连接"));
@@ -192,10 +175,10 @@ void tst_SerialLink::reopeningReadsEachBlockOnce()
 {
     Rig rig;
     for (int i = 0; i < 3; ++i) {
-        rig.open();
+        rig.openSerial();
         QTest::mouseClick(rig.connectButton(), Qt::LeftButton);
     }
-    rig.open();
+    rig.openSerial();
 
     TraceLog trace;
     rig.device.write("$GPGGA,1*00\r\n");
@@ -212,7 +195,7 @@ void tst_SerialLink::reopeningReadsEachBlockOnce()
 void tst_SerialLink::deviceGoneEndsTheLinkOnce()
 {
     Rig rig;
-    rig.open();
+    rig.openSerial();
     rig.device.hangUp();
 
     QTRY_COMPARE(rig.connectButton()->text(), QStringLiteral("串口连接"));
@@ -275,7 +258,7 @@ void tst_SerialLink::displayOfSerialData()
     QFETCH(QStringList, paragraphs);
 
     Rig rig;
-    rig.open();
+    rig.openSerial();
     // Each write arrives as a read of its own; the last one marks the end.
     for (const QByteArray &bytes : reads) {
         rig.device.write(bytes);
@@ -298,7 +281,7 @@ void tst_SerialLink::readWithoutNetworkLinkIsShown()
 {
     // Without any network link the read is shown all the same.
     Rig rig;
-    rig.open();
+    rig.openSerial();
     rig.device.write("$GPGGA\r\n");
     QTRY_COMPARE(rig.serialView()->toPlainText(), QStringLiteral("$GPGGA "));
 }
@@ -306,7 +289,7 @@ void tst_SerialLink::readWithoutNetworkLinkIsShown()
 void tst_SerialLink::clearEmptiesBothViews()
 {
     Rig rig;
-    rig.open();
+    rig.openSerial();
     rig.device.write("one\r\n");
     QTRY_VERIFY(!rig.serialView()->toPlainText().isEmpty());
     auto *netView = rig.window.findChild<QTextEdit *>("textEdit_Client");
