@@ -568,6 +568,11 @@ void tst_Bridge::captureFileCannotBeOpened()
     // The buffer is emptied all the same: the device does not get "one" again.
     QCOMPARE(rig.device.read(3), QByteArray("two"));
     QVERIFY(rig.device.readFor(100).isEmpty());
+    QCOMPARE(trace.count("向串口写入数据正确"), 2);
+    // The receiver's stream goes on reaching the network.
+    rig.device.write("$GPGGA,5\r\n");
+    QTRY_VERIFY(peer.hasPendingDatagrams());
+    QCOMPARE(peer.receiveDatagram().data(), QByteArray("$GPGGA,5\r\n"));
 }
 
 void tst_Bridge::captureFileCannotBeWritten()

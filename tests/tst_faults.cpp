@@ -25,7 +25,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <sys/mount.h>
 
 // Faults under load, with the simulator playing the receiver on a port that
 // the system lists like a USB adapter.
@@ -36,7 +35,6 @@ class tst_Faults : public QObject
 private slots:
     void streamSurvivesClientChurn();
     void unpluggedMidStreamAndPluggedBack();
-    void readOnlyCaptureFolder();
     void closingWithEveryLinkUpExitsCleanly();
     void hostilePeers_data();
     void hostilePeers();
@@ -137,44 +135,12 @@ void tst_Faults::unpluggedMidStreamAndPluggedBack()
     slave = second.start({ "--wait", "--rate", "100" });
     const QString again = adapters.plug(slave);
     click(window, "CheckBtn");
-    QCOMPARE(window.findChild<QComboBox *>("ComBC")->currentText(), again);
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("ComBC")), QStringList({ again }));
     click(window, "ClearBtn");
     click(window, "ConnectBtn");
     QCOMPARE(button->text(), QStringLiteral("串口关闭"));
     QTRY_VERIFY(view->toPlainText().contains("$GPGGA"));
     QCOMPARE(boxes.texts.size(), 1);
-}
-
-void tst_Faults::readOnlyCaptureFolder()
-{
-    QTemporaryDir folder;
-    CaptureDirectory capture(folder.path());
-    const QByteArray captureFolder = QDir(folder.path()).filePath("D:").toLocal8Bit();
-    QVERIFY(mount("tmpfs", captureFolder.constData(), "tmpfs", MS_RDONLY, nullptr) == 0);
-
-    Simulator simulator;
-    const QString slave = simulator.start({ "--wait", "--rate", "50" });
-    QUdpSocket peer;
-    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
-    Widget window(fakeProbe({ slave }));
-    connectUdpRole(window, peer.localPort());
-    click(window, "ConnectBtn");
-    const quint16 local = window.findChild<QUdpSocket *>()->localPort();
-
-    TraceLog trace;
-    for (int i = 0; i < 3; ++i)
-        peer.writeDatagram("correction", QHostAddress::LocalHost, local);
-    QTRY_COMPARE(trace.count("Can't open file for writing"), 3);
-    QCOMPARE(trace.count("向串口写入数据正确"), 3);
-
-    // The receiver's stream goes on reaching the network.
-    int datagrams = 0;
-    QVERIFY(QTest::qWaitFor([&] {
-        while (peer.hasPendingDatagrams() && peer.receiveDatagram().isValid())
-            ++datagrams;
-        return datagrams >= 5;
-    }, 5000));
-    umount2(captureFolder.constData(), MNT_DETACH);
 }
 
 void tst_Faults::closingWithEveryLinkUpExitsCleanly()

@@ -4,10 +4,8 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QPushButton>
 #include <QSerialPort>
 #include <QSerialPortInfo>
-#include <QTextEdit>
 #include <QtTest>
 
 
@@ -20,7 +18,6 @@ class tst_RealPorts : public QObject
 private slots:
     void startUpListsThePortsThatOpen();
     void refreshFollowsPlugAndUnplug();
-    void unpluggedMidStreamAndPluggedBack();
 
 private:
     static QStringList listed(Widget &window);
@@ -72,33 +69,6 @@ void tst_RealPorts::refreshFollowsPlugAndUnplug()
     QTest::mouseClick(refresh, Qt::LeftButton);
     QCOMPARE(listed(window), QStringList({ b }));
     QVERIFY(trace.lines().isEmpty());
-}
-
-void tst_RealPorts::unpluggedMidStreamAndPluggedBack()
-{
-    FakeSerialPorts adapters;
-    const QString name = adapters.plug();
-    Widget window;
-    auto *button = window.findChild<QPushButton *>("ConnectBtn");
-    auto *view = window.findChild<QTextEdit *>("textEdit_Servce");
-    QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(adapters.device(name).read(48).size(), 48);
-    adapters.device(name).write("$GPGGA,before\r\n");
-    QTRY_VERIFY(view->toPlainText().contains("before"));
-
-    MessageBoxCloser boxes;
-    adapters.unplug(name);
-    QTRY_COMPARE(button->text(), QStringLiteral("串口连接"));
-    QTRY_COMPARE(boxes.texts, QStringList({ "串口连接已断开!" }));
-
-    const QString again = adapters.plug();
-    QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
-    QCOMPARE(listed(window), QStringList({ again }));
-    QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(button->text(), QStringLiteral("串口关闭"));
-    QCOMPARE(adapters.device(again).read(48).size(), 48);
-    adapters.device(again).write("$GPGGA,after\r\n");
-    QTRY_VERIFY(view->toPlainText().contains("after"));
 }
 
 int main(int argc, char *argv[])
