@@ -3,9 +3,11 @@
 #include "testsupport.h"
 #include "widget.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QTcpServer>
@@ -19,6 +21,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 #include <thread>
@@ -27,9 +30,9 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#include <sys/stat.h>
 
 namespace {
 // A server for the TCP client role, holding the one connection it accepts.
@@ -886,31 +889,69 @@ void tst_Bridge::closingWithEveryLinkUp_data()
 
 void tst_Bridge::closingWithEveryLinkUp()
 {
+    // The program's own way of running, in a child: the window with the
+    // serial link and the role up is closed by the operator. The program
+    // ends with exit code 0 (no box keeps it running) and sends the device
+    // nothing more.
     QFETCH(int, role);
     RemoteServer remote;
     Pty device;
-    auto window = std::make_unique<Widget>(fakeProbe({ device.slavePath() }));
-    QTest::mouseClick(window->findChild<QWidget *>("ConnectBtn"), Qt::LeftButton);
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                { "--close-with-links-up", QString::number(role), device.slavePath(),
+                  QString::number(remote.listener.serverPort()) });
     QCOMPARE(device.read(48).size(), 48);
-    window->findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(role);
-    window->findChild<QLineEdit *>("lEditIpAddr")->setText("127.0.0.1");
-    window->findChild<QLineEdit *>("lEditIpPort")
-        ->setText(role == Widget::TcpClientRole ? QString::number(remote.listener.serverPort()) : "0");
-    QTest::mouseClick(window->findChild<QWidget *>("pBtnNetCnnt"), Qt::LeftButton);
-    QCOMPARE(window->findChild<QPushButton *>("pBtnNetCnnt")->text(), QStringLiteral("断开网络"));
-
-    QTcpSocket client;
-    if (role == Widget::TcpServerRole) {
-        client.connectToHost(QHostAddress::LocalHost, window->findChild<TcpServer *>()->serverPort());
-        QVERIFY(client.waitForConnected(3000));
-        QTRY_COMPARE(window->findChild<TcpServer *>()->clientCount(), 1);
+    if (!child.waitForFinished(20000)) {
+        child.kill();
+        child.waitForFinished(3000);
+        QFAIL("the program did not end after its window was closed");
     }
-    MessageBoxCloser boxes;
-    window.reset();
-    QTest::qWait(50);
-    QVERIFY(boxes.texts.isEmpty());
-    QVERIFY(device.read(1, 200).isEmpty());
+    const QByteArray output = child.readAllStandardOutput();
+    QVERIFY2(output.contains("links up"), output.constData());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QVERIFY(device.readFor(200).isEmpty());
 }
 
-QTEST_MAIN(tst_Bridge)
+// The child of closingWithEveryLinkUp: ROLE DEVICE SERVER-PORT.
+static int closeWithLinksUp(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const int role = QString::fromLocal8Bit(argv[2]).toInt();
+    Widget window(fakeProbe({ QString::fromLocal8Bit(argv[3]) }));
+    window.show();
+    window.findChild<QPushButton *>("ConnectBtn")->click();
+    QTcpSocket client;
+    if (role == Widget::UdpRole) {
+        connectUdpRole(window, 9);
+    } else if (role == Widget::TcpServerRole) {
+        startTcpServerRole(window);
+        if (auto *server = window.findChild<QTcpServer *>())
+            client.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    } else {
+        connectTcpClientRole(window, quint16(QString::fromLocal8Bit(argv[4]).toInt()));
+    }
+    QTimer::singleShot(500, &window, [&] {
+        if (window.findChild<QPushButton *>("ConnectBtn")->text() == QStringLiteral("串口关闭")
+            && window.findChild<QPushButton *>("pBtnNetCnnt")->text() == QStringLiteral("断开网络")
+            && (role != Widget::TcpServerRole || client.state() == QAbstractSocket::ConnectedState)) {
+            std::printf("links up\n");
+            std::fflush(stdout);
+        }
+        window.close();
+    });
+    return app.exec();
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc > 4 && qstrcmp(argv[1], "--close-with-links-up") == 0)
+        return closeWithLinksUp(argc, argv);
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    tst_Bridge test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_bridge.moc"

@@ -35,7 +35,6 @@ class tst_Faults : public QObject
 private slots:
     void streamSurvivesClientChurn();
     void unpluggedMidStreamAndPluggedBack();
-    void closingWithEveryLinkUpExitsCleanly();
     void hostilePeers_data();
     void hostilePeers();
 
@@ -141,26 +140,6 @@ void tst_Faults::unpluggedMidStreamAndPluggedBack()
     QCOMPARE(button->text(), QStringLiteral("串口关闭"));
     QTRY_VERIFY(view->toPlainText().contains("$GPGGA"));
     QCOMPARE(boxes.texts.size(), 1);
-}
-
-void tst_Faults::closingWithEveryLinkUpExitsCleanly()
-{
-    Simulator simulator;
-    const QString slave = simulator.start({ "--wait", "--rate", "100" });
-    FakeSerialPorts adapters;
-    QVERIFY(!adapters.plug(slave).isEmpty());
-
-    QProcess child;
-    child.start(QCoreApplication::applicationFilePath(), { "--close-with-links-up" });
-    if (!child.waitForFinished(20000)) {
-        child.kill();
-        child.waitForFinished(3000);
-        QFAIL("the program did not end after its window was closed");
-    }
-    const QByteArray output = child.readAllStandardOutput();
-    QVERIFY2(output.contains("links up"), output.constData());
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), 0);
 }
 
 void tst_Faults::hostilePeers_data()
@@ -286,35 +265,8 @@ void tst_Faults::hostilePeers()
         QVERIFY(atDevice <= accepted);
 }
 
-// The program's own way of running: the window with the serial link open and
-// a TCP server with a client, closed by the operator.
-static int closeWithLinksUp(int argc, char *argv[])
-{
-    QApplication app(argc, argv);
-    Widget window;
-    window.show();
-    window.findChild<QPushButton *>("ConnectBtn")->click();
-    startTcpServerRole(window);
-    QTcpSocket client;
-    if (auto *server = window.findChild<QTcpServer *>())
-        client.connectToHost(QHostAddress::LocalHost, server->serverPort());
-    QTimer::singleShot(500, &window, [&] {
-        if (window.findChild<QPushButton *>("ConnectBtn")->text() == QStringLiteral("串口关闭")
-            && window.findChild<QPushButton *>("pBtnNetCnnt")->text() == QStringLiteral("断开网络")
-            && client.state() == QAbstractSocket::ConnectedState) {
-            std::printf("links up\n");
-            std::fflush(stdout);
-        }
-        window.close();
-    });
-    return app.exec();
-}
-
 int main(int argc, char *argv[])
 {
-    // The child runs in the parent's namespace, with the parent's adapters.
-    if (argc > 1 && qstrcmp(argv[1], "--close-with-links-up") == 0)
-        return closeWithLinksUp(argc, argv);
     return FakeSerialPorts::runTest<tst_Faults>(argc, argv);
 }
 
