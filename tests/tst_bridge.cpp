@@ -17,7 +17,6 @@
 #include <QTextEdit>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>

@@ -2,6 +2,7 @@
 #include "testsupport.h"
 
 #include <QTcpSocket>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
@@ -24,48 +25,44 @@ private slots:
     void slowClientIsDropped();
 
 private:
-    struct Arrival
-    {
-        QString text;
-        int descriptor;
-    };
+    // The client text and descriptor of the i-th addClientLink or removeClientLink.
+    static QString text(const QSignalSpy &spy, int i) { return spy.at(i).at(0).toString(); }
+    static int descriptor(const QSignalSpy &spy, int i) { return spy.at(i).at(1).toInt(); }
     QTcpSocket *connectClient();
     void connectClients(int count);
 
     std::unique_ptr<TcpServer> server;
     std::vector<std::unique_ptr<QTcpSocket>> clients;
-    QList<Arrival> arrivals;
-    QList<Arrival> departures;
+    std::unique_ptr<QSignalSpy> arrivals;
+    std::unique_ptr<QSignalSpy> departures;
 };
 
 void tst_TcpServer::init()
 {
     server = std::make_unique<TcpServer>();
     QVERIFY(server->listen(QHostAddress::LocalHost, 0));
-    arrivals.clear();
-    departures.clear();
-    connect(server.get(), &TcpServer::addClientLink, this,
-            [this](const QString &text, int descriptor) { arrivals.append({ text, descriptor }); });
-    connect(server.get(), &TcpServer::removeClientLink, this,
-            [this](const QString &text, int descriptor) { departures.append({ text, descriptor }); });
+    arrivals = std::make_unique<QSignalSpy>(server.get(), &TcpServer::addClientLink);
+    departures = std::make_unique<QSignalSpy>(server.get(), &TcpServer::removeClientLink);
 }
 
 void tst_TcpServer::cleanup()
 {
     clients.clear();
+    arrivals.reset();
+    departures.reset();
     server.reset();
 }
 
 QTcpSocket *tst_TcpServer::connectClient()
 {
-    const int before = arrivals.size();
+    const int before = arrivals->count();
     clients.push_back(std::make_unique<QTcpSocket>());
     QTcpSocket *client = clients.back().get();
     client->connectToHost(QHostAddress::LocalHost, server->serverPort());
     if (!client->waitForConnected(3000))
         return nullptr;
-    const bool announced = QTest::qWaitFor([&] { return arrivals.size() > before; }, 3000);
-    return announced && arrivals.size() == before + 1 ? client : nullptr;
+    const bool announced = QTest::qWaitFor([&] { return arrivals->count() > before; }, 3000);
+    return announced && arrivals->count() == before + 1 ? client : nullptr;
 }
 
 void tst_TcpServer::connectClients(int count)
@@ -78,13 +75,13 @@ void tst_TcpServer::announcesEachClient()
 {
     connectClients(3);
     QCOMPARE(server->clientCount(), 3);
-    QCOMPARE(arrivals.size(), 3);
+    QCOMPARE(arrivals->count(), 3);
     QSet<int> descriptors;
     for (size_t i = 0; i < clients.size(); ++i) {
-        QCOMPARE(arrivals.at(int(i)).text,
+        QCOMPARE(text(*arrivals, int(i)),
                  QStringLiteral("127.0.0.1:%1").arg(clients[i]->localPort()));
-        QVERIFY(arrivals.at(int(i)).descriptor > 0);
-        descriptors.insert(arrivals.at(int(i)).descriptor);
+        QVERIFY(descriptor(*arrivals, int(i)) > 0);
+        descriptors.insert(descriptor(*arrivals, int(i)));
     }
     QCOMPARE(descriptors.size(), 3);
 }
@@ -102,8 +99,8 @@ void tst_TcpServer::handsOnWhatOneClientSends()
     const QByteArray payload("RTCM\0\r\n\xd3\x00", 9);
     clients[1]->write(payload);
     QTRY_COMPARE(received, payload);
-    for (int descriptor : senders)
-        QCOMPARE(descriptor, arrivals.at(1).descriptor);
+    for (int sender : senders)
+        QCOMPARE(sender, descriptor(*arrivals, 1));
 }
 
 void tst_TcpServer::departureCarriesTheAnnouncedDescriptor_data()
@@ -122,9 +119,9 @@ void tst_TcpServer::departureCarriesTheAnnouncedDescriptor()
     else
         clients[1]->disconnectFromHost();
 
-    QTRY_COMPARE(departures.size(), 1);
-    QCOMPARE(departures.at(0).descriptor, arrivals.at(1).descriptor);
-    QCOMPARE(departures.at(0).text, arrivals.at(1).text);
+    QTRY_COMPARE(departures->count(), 1);
+    QCOMPARE(descriptor(*departures, 0), descriptor(*arrivals, 1));
+    QCOMPARE(text(*departures, 0), text(*arrivals, 1));
     QCOMPARE(server->clientCount(), 2);
 
     // The others still receive.
@@ -153,8 +150,8 @@ void tst_TcpServer::send()
 
     connectClients(3);
     char message[] = "$GPGGA\0x";
-    server->sendDataToClient(message, 8, target < 0 ? 0 : arrivals.at(target).descriptor,
-                             leftOut < 0 ? -1 : arrivals.at(leftOut).descriptor);
+    server->sendDataToClient(message, 8, target < 0 ? 0 : descriptor(*arrivals, target),
+                             leftOut < 0 ? -1 : descriptor(*arrivals, leftOut));
     for (int i = 0; i < 3; ++i) {
         const QByteArray got = receives.at(i) ? readAtLeast(clients[size_t(i)].get(), 8)
                                               : (QTest::qWait(50), clients[size_t(i)]->readAll());
@@ -173,14 +170,14 @@ void tst_TcpServer::slowClientIsDropped()
     qint64 readByOther = 0;
     const qint64 limit = 64 * 1024 * 1024;
     qint64 sent = 0;
-    for (int i = 0; sent < limit && departures.isEmpty() && i < 5000; ++i) {
+    for (int i = 0; sent < limit && departures->isEmpty() && i < 5000; ++i) {
         server->sendDataToClient(chunk.data(), chunk.size(), 0, -1);
         sent += chunk.size();
         QCoreApplication::processEvents();
         readByOther += reader->readAll().size();
     }
-    QCOMPARE(departures.size(), 1);
-    QCOMPARE(departures.at(0).descriptor, arrivals.at(0).descriptor);
+    QCOMPARE(departures->count(), 1);
+    QCOMPARE(descriptor(*departures, 0), descriptor(*arrivals, 0));
     QCOMPARE(server->clientCount(), 1);
     QVERIFY2(sent < limit, "the stalled client was never dropped");
 
