@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running or testing Tavrik needs.
-# Usage: scripts/install-deps.sh [run|test|bench|package|screenshot]   (default: run)
+# Usage: scripts/install-deps.sh [run|test|bench|package|screenshot|format]   (default: run)
 # Skips apt entirely when every package is already present.
 set -euo pipefail
 
@@ -12,6 +12,7 @@ test_pkgs=("${build_pkgs[@]}")
 bench_pkgs=("${build_pkgs[@]}" socat)
 package_pkgs=("${build_pkgs[@]}" dpkg-dev file)
 screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)
+format_pkgs=(clang-format git)
 
 case "${1:-run}" in
     run) pkgs=("${run_pkgs[@]}") ;;
@@ -19,7 +20,8 @@ case "${1:-run}" in
     bench) pkgs=("${bench_pkgs[@]}") ;;
     package) pkgs=("${package_pkgs[@]}") ;;
     screenshot) pkgs=("${screenshot_pkgs[@]}") ;;
-    *) echo "usage: $0 [run|test|bench|package|screenshot]" >&2; exit 2 ;;
+    format) pkgs=("${format_pkgs[@]}") ;;
+    *) echo "usage: $0 [run|test|bench|package|screenshot|format]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -18,10 +18,9 @@ constexpr qint64 maxReadChunk = 1024 * 1024;
 // is looked at this often.
 constexpr int descriptorsKeptFree = 16;
 constexpr int descriptorWatchMs = 500;
-}
+} // namespace
 
-TcpServer::TcpServer(QObject *parent)
-    : QTcpServer(parent)
+TcpServer::TcpServer(QObject *parent) : QTcpServer(parent)
 {
     connect(this, SIGNAL(newConnection()), this, SLOT(acceptNewClient()));
     connect(this, SIGNAL(acceptError(QAbstractSocket::SocketError)), this,
@@ -48,7 +47,7 @@ void TcpServer::acceptNewClient()
         socket->setReadBufferSize(maxReadChunk);
 
         const QString text = socket->peerAddress().toString() + QLatin1Char(':')
-            + QString::number(socket->peerPort());
+                + QString::number(socket->peerPort());
         clientList.append({ socket, descriptor, text });
         emit addClientLink(text, descriptor);
     }
@@ -80,7 +79,7 @@ void TcpServer::pauseAfterFailedAccept()
 
 int TcpServer::freeDescriptors()
 {
-    rlimit limit {};
+    rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return INT_MAX;
     const QDir descriptors(QStringLiteral("/proc/self/fd"));

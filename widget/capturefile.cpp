@@ -10,9 +10,7 @@ void trace(const QString &line)
 }
 } // namespace
 
-CaptureFile::CaptureFile(const QString &path)
-    : path(path)
-    , reserve(QStringLiteral("/dev/null"))
+CaptureFile::CaptureFile(const QString &path) : path(path), reserve(QStringLiteral("/dev/null"))
 {
     reserve.open(QIODevice::ReadOnly);
 }

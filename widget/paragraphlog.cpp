@@ -6,9 +6,7 @@
 #include <QTextDocument>
 #include <QTextEdit>
 
-ParagraphLog::ParagraphLog(QTextEdit *view)
-    : QObject(view)
-    , view(view)
+ParagraphLog::ParagraphLog(QTextEdit *view) : QObject(view), view(view)
 {
     view->setUndoRedoEnabled(false);
     fallback.setSingleShot(true);
@@ -21,9 +19,9 @@ void ParagraphLog::append(const QString &text, Importance importance)
 {
     if (text.size() > maxParagraphCharacters) {
         const int omitted = text.size() - maxParagraphCharacters;
-        pending.append({ text.left(maxParagraphCharacters)
-                             + QStringLiteral(" \u2026(+%1)").arg(omitted),
-                         importance });
+        pending.append(
+                { text.left(maxParagraphCharacters) + QStringLiteral(" \u2026(+%1)").arg(omitted),
+                  importance });
     } else {
         pending.append({ text, importance });
     }

@@ -38,7 +38,7 @@ inline const std::pair<const char *, QSerialPort::FlowControl> flowControls[] = 
     { "XON/XOFF", QSerialPort::SoftwareControl },
 };
 
-template <typename T, std::size_t N>
+template<typename T, std::size_t N>
 QStringList textsOf(const std::pair<const char *, T> (&choices)[N])
 {
     QStringList texts;
@@ -49,7 +49,7 @@ QStringList textsOf(const std::pair<const char *, T> (&choices)[N])
 
 // Calls apply with the value of the choice whose text is exactly text; a text
 // that is not offered leaves the setting alone.
-template <typename T, std::size_t N, typename Apply>
+template<typename T, std::size_t N, typename Apply>
 void applyChoice(const std::pair<const char *, T> (&choices)[N], const QString &text, Apply apply)
 {
     for (const auto &choice : choices) {

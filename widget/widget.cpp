@@ -60,16 +60,13 @@ QString firstLocalIPv4(const QList<QHostAddress> &addresses)
 
 } // namespace
 
-Widget::Widget(QWidget *parent)
-    : Widget(SystemProbe::live(), parent)
-{
-}
+Widget::Widget(QWidget *parent) : Widget(SystemProbe::live(), parent) { }
 
 Widget::Widget(const SystemProbe &probe, QWidget *parent)
-    : QWidget(parent)
-    , ui(new Ui::Widget)
-    , systemProbe(probe)
-    , captureFile(QStringLiteral("D://testBase.txt"))
+    : QWidget(parent),
+      ui(new Ui::Widget),
+      systemProbe(probe),
+      captureFile(QStringLiteral("D://testBase.txt"))
 {
     ui->setupUi(this);
     deviceStallTimer = new QTimer(this);
@@ -218,7 +215,8 @@ void Widget::doProcessSerialRead()
     // carry would otherwise be lost on the way out.
     do {
         serialData = serialPort->read(maxDatagramSize);
-        serialLog->append(displayText(serialData).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+        serialLog->append(
+                displayText(serialData).replace(QLatin1String("\r\n"), QLatin1String(" ")));
         doWriteSerialDataToUdp();
     } while (serialPort->isOpen() && serialPort->bytesAvailable() > 0);
 }
@@ -259,8 +257,8 @@ void Widget::udpDataReceived()
         if (size < 0)
             break;
         QByteArray datagram(int(size), Qt::Uninitialized);
-        const qint64 read =
-            udpSocket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
+        const qint64 read = udpSocket->readDatagram(datagram.data(), datagram.size(),
+                                                    &senderAddress, &senderPort);
         if (read < 0)
             break;
         forwardNetData(datagram.constData(), int(read));
@@ -306,7 +304,7 @@ void Widget::doWriteNetDataToSerial()
     // queued, and the capture file still gets it. With the link closed there
     // is no device to write to at all.
     const bool deviceBehind = serialPort->bytesToWrite() > maxPendingBytes
-        && (deviceStalled || !networkCanBeHeldBack());
+            && (deviceStalled || !networkCanBeHeldBack());
     if (netData.isEmpty() || !serialPort->isOpen() || deviceBehind) {
         trace(QStringLiteral("向串口写入数据错误"));
         return;
@@ -516,6 +514,8 @@ bool Widget::slotTryCreateTcpServer()
         tcpServer = nullptr;
         return false;
     }
+    // Signatures as Qt normalises them, so that connecting needs no normalising.
+    // clang-format off
     connect(tcpServer, SIGNAL(updateTcpServer(char*,int,int)), this,
             SLOT(tcpServerDataReceived(char*,int,int)));
     connect(this, SIGNAL(sendDataToClient(char*,int,int,int)), tcpServer,
@@ -523,6 +523,7 @@ bool Widget::slotTryCreateTcpServer()
     connect(tcpServer, SIGNAL(addClientLink(QString,int)), this, SLOT(addClientLink(QString,int)));
     connect(tcpServer, SIGNAL(removeClientLink(QString,int)), this,
             SLOT(removeClientLink(QString,int)));
+    // clang-format on
     return true;
 }
 
@@ -646,5 +647,6 @@ void Widget::showError(const QString &text)
 // nested event loop under the caller's feet.
 void Widget::showErrorLater(const QString &text)
 {
-    QMetaObject::invokeMethod(this, [this, text] { showError(text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+            this, [this, text] { showError(text); }, Qt::QueuedConnection);
 }

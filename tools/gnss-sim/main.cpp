@@ -32,7 +32,7 @@ void requestStop(int)
 
 double now()
 {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
@@ -157,7 +157,7 @@ bool parse(int argc, char **argv, Options &options)
 
 bool makeRaw(int fd, speed_t speed)
 {
-    termios line {};
+    termios line{};
     if (tcgetattr(fd, &line) != 0)
         return false;
     cfmakeraw(&line);
@@ -268,7 +268,7 @@ int main(int argc, char **argv)
         double wait = 0.1;
         if (streaming && period > 0)
             wait = std::min(wait, std::max(0.0, nextFix - t));
-        pollfd p { line.fd, short(POLLIN | (talking && !pending.empty() ? POLLOUT : 0)), 0 };
+        pollfd p{ line.fd, short(POLLIN | (talking && !pending.empty() ? POLLOUT : 0)), 0 };
         if (poll(&p, 1, int(wait * 1000)) < 0 && errno != EINTR)
             break;
 

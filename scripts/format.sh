@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Formats the product code with Qt's clang-format style (.clang-format).
+# With --check it changes nothing and fails when a file is not formatted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh format
+mapfile -t files < <(git ls-files 'app/*.cpp' 'app/*.h' 'widget/*.cpp' 'widget/*.h' \
+                                  'tcpserver/*.cpp' 'tcpserver/*.h' 'tools/*.cpp' 'tools/*.h')
+if [ "${1:-}" = "--check" ]; then
+    clang-format --dry-run -Werror "${files[@]}"
+    echo "product code formatted (${#files[@]} files)"
+else
+    clang-format -i "${files[@]}"
+fi
