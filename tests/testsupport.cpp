@@ -287,8 +287,13 @@ QString WindowRig::state()
     return find<QLabel>("CurState")->text();
 }
 
+void openSerialLink(Widget &window, Pty &device)
+{
+    QTest::mouseClick(window.findChild<QPushButton *>("ConnectBtn"), Qt::LeftButton);
+    QCOMPARE(device.read(48), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
+}
+
 void WindowRig::openSerial()
 {
-    QTest::mouseClick(connectButton(), Qt::LeftButton);
-    QCOMPARE(device.read(48), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
+    openSerialLink(window, device);
 }

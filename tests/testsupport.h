@@ -118,6 +118,10 @@ private:
     QString directory;
 };
 
+// Opens the window's serial link on `device`, which must get the receiver's
+// two command lines.
+void openSerialLink(Widget &window, Pty &device);
+
 // The window with a pseudo-terminal as its one serial port, driven through
 // its controls; every message box it opens is closed and noted in `boxes`.
 struct WindowRig

@@ -161,8 +161,7 @@ void tst_Faults::hostilePeers()
     CaptureDirectory capture(folder.path());
     Pty device;
     Widget window(fakeProbe({ device.slavePath() }));
-    click(window, "ConnectBtn");
-    QCOMPARE(device.read(48).size(), 48);
+    openSerialLink(window, device);
 
     QUdpSocket udpPeer;
     QTcpSocket tcpPeer;

@@ -79,8 +79,7 @@ void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
 {
     Pty a, b;
     Widget window(fakeProbe({ a.slavePath(), b.slavePath() }));
-    QTest::mouseClick(window.findChild<QWidget *>("ConnectBtn"), Qt::LeftButton);
-    QCOMPARE(a.read(48).size(), 48);
+    openSerialLink(window, a);
 
     QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
     QCOMPARE(itemTexts(window.findChild<QComboBox *>("ComBC")), QStringList({ b.slavePath() }));

@@ -102,9 +102,7 @@ void tst_SerialLink::openAppliesSettings()
             [&](QSerialPort::FlowControl value) { changes << QString("flow %1").arg(value); });
 
     TraceLog trace;
-    QTest::mouseClick(rig.connectButton(), Qt::LeftButton);
-
-    QCOMPARE(rig.device.read(48), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
+    rig.openSerial();
     QCOMPARE(trace.lines(), QStringList({ "***********" }));
     QCOMPARE(rig.connectButton()->text(), QStringLiteral("串口关闭"));
     QVERIFY(listsEnabled(rig.window, false));
@@ -164,9 +162,8 @@ void tst_SerialLink::failedOpenStaysIdle()
     // Once the port is free, the next click opens it.
     if (!emptyList) {
         holder.close();
-        QTest::mouseClick(button, Qt::LeftButton);
+        openSerialLink(window, device);
         QCOMPARE(button->text(), QStringLiteral("串口关闭"));
-        QCOMPARE(device.read(48).size(), 48);
     }
 }
 
@@ -202,8 +199,7 @@ void tst_SerialLink::deviceGoneAndBack()
     Widget window(probe);
     MessageBoxCloser boxes;
     auto *button = window.findChild<QPushButton *>("ConnectBtn");
-    QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(device->read(48).size(), 48);
+    openSerialLink(window, *device);
 
     device->hangUp();
     QTRY_COMPARE(button->text(), QStringLiteral("串口连接"));
@@ -216,9 +212,8 @@ void tst_SerialLink::deviceGoneAndBack()
     device = std::make_unique<Pty>();
     reported = QStringList { device->slavePath() };
     QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
-    QTest::mouseClick(button, Qt::LeftButton);
+    openSerialLink(window, *device);
     QCOMPARE(button->text(), QStringLiteral("串口关闭"));
-    QCOMPARE(device->read(48).size(), 48);
     device->write("back\r\n");
     QTRY_VERIFY(window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().contains("back"));
 }
