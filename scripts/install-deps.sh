@@ -8,7 +8,8 @@ build_pkgs=(build-essential cmake qtbase5-dev libqt5serialport5-dev)
 # The captions are Chinese: without a CJK font they show as boxes, but the
 # tool runs all the same, so only the run set asks for one.
 run_pkgs=("${build_pkgs[@]}" fonts-noto-cjk)
-test_pkgs=("${build_pkgs[@]}")
+# The suite also runs on Qt 6.
+test_pkgs=("${build_pkgs[@]}" qt6-base-dev qt6-serialport-dev)
 bench_pkgs=("${build_pkgs[@]}" socat)
 package_pkgs=("${build_pkgs[@]}" dpkg-dev file)
 screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)

@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh package
-cmake --preset package >/dev/null
+# TAVRIK_QT=6 builds the package on Qt 6; it then depends on the Qt 6 libraries.
+cmake --preset package -DTAVRIK_QT="${TAVRIK_QT:-5}" >/dev/null
 cmake --build build/package -j"$(nproc)"
 (cd build/package && cpack -G DEB >/dev/null)
 deb=$(ls build/package/tavrik_*.deb)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the tests need, then builds and runs the whole suite twice:
-# a plain build, and one under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what the tests need, then builds and runs the whole suite three
+# times: on Qt 5, on Qt 5 under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and on Qt 6.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -25,3 +26,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite debug-asan build/sanitize
+run_suite qt6 build/qt6
