@@ -11,7 +11,7 @@ run_pkgs=("${build_pkgs[@]}" fonts-noto-cjk)
 # The suite also runs on Qt 6.
 test_pkgs=("${build_pkgs[@]}" qt6-base-dev qt6-serialport-dev)
 bench_pkgs=("${build_pkgs[@]}" socat)
-package_pkgs=("${build_pkgs[@]}" dpkg-dev file)
+package_pkgs=("${build_pkgs[@]}" dpkg-dev file lintian desktop-file-utils)
 screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)
 format_pkgs=(clang-format git)
 

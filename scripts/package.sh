@@ -14,11 +14,19 @@ echo "built $deb"
 dpkg-deb --field "$deb" Package Version Depends Recommends
 
 [ "${1:-}" = "--check" ] || exit 0
+# Debian's checks. The maintainer address is still a placeholder, which is
+# all that lintian may report.
+desktop-file-validate app/tavrik.desktop
+lintian --pedantic --fail-on error,warning \
+    --suppress-tags bogus-mail-host,bogus-mail-host-in-debian-changelog "$deb"
+echo "lintian and desktop-file-validate find nothing else"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "./$deb" >/dev/null
 for f in /usr/bin/tavrik /usr/bin/tavrik-gnss-sim /usr/share/applications/tavrik.desktop \
-         /usr/share/icons/hicolor/128x128/apps/tavrik.png; do
+         /usr/share/icons/hicolor/{128x128,48x48}/apps/tavrik.png \
+         /usr/share/icons/hicolor/scalable/apps/tavrik.svg \
+         /usr/share/man/man1/tavrik.1.gz /usr/share/doc/tavrik/copyright; do
     [ -e "$f" ] || { echo "missing after install: $f" >&2; exit 1; }
 done
 # Still running after three seconds means it started and stayed up.
