@@ -10,10 +10,6 @@
 #include <sys/resource.h>
 
 namespace {
-// Upper bound of one read, so that a client that has sent a lot in one go is
-// handed on in pieces of a sensible size; also what a client's socket buffers
-// while reading is held.
-constexpr qint64 maxReadChunk = 1024 * 1024;
 // Accepting pauses while fewer descriptors than this are free, and the count
 // is looked at this often.
 constexpr int descriptorsKeptFree = 16;

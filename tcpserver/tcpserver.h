@@ -19,6 +19,10 @@ public:
     // A client that keeps more than this many bytes unsent is dropped, so a
     // peer that stops reading cannot make the server's memory grow for ever.
     static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
+    // Upper bound of one read, so that a peer that has sent a lot in one go is
+    // handed on in pieces of a sensible size; also what a peer's socket
+    // buffers while reading is held. The window's TCP client link uses it too.
+    static constexpr qint64 maxReadChunk = 1024 * 1024;
 
     explicit TcpServer(QObject *parent = nullptr);
     ~TcpServer() override;
@@ -30,7 +34,6 @@ public:
     // back. Releasing reads what waits. What a client sent before it
     // disconnected is always read.
     void holdReading(bool held);
-    bool isReadingHeld() const { return readingHeld; }
 
 signals:
     void updateTcpServer(char *, int, int);

@@ -498,7 +498,7 @@ void tst_Bridge::deviceThatTakesNothing()
                                   Widget::deviceStallMs + 10000);
     }
     QVERIFY(trace.count("向串口写入数据错误") > 0);
-    QVERIFY(port->bytesToWrite() <= Widget::maxPendingBytes + Widget::maxReadChunk);
+    QVERIFY(port->bytesToWrite() <= Widget::maxPendingBytes + TcpServer::maxReadChunk);
     QCOMPARE(rig.capture.captured().size(), blocks * block.size());
 }
 

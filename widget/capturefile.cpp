@@ -1,14 +1,8 @@
 #include "capturefile.h"
 
-#include <QDebug>
-#include <QFileInfo>
+#include "trace.h"
 
-namespace {
-void trace(const QString &line)
-{
-    qDebug().noquote() << line;
-}
-} // namespace
+#include <QFileInfo>
 
 CaptureFile::CaptureFile(const QString &path) : path(path), reserve(QStringLiteral("/dev/null"))
 {

@@ -5,9 +5,9 @@
 #include "paragraphlog.h"
 #include "serialsettings.h"
 #include "tcpserver.h"
+#include "trace.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QMessageBox>
 #include <QTcpSocket>
 #include <QTimer>
@@ -27,11 +27,6 @@ const char interfaceModeCommand[] = "interfacemode auto auto on\r\n";
 // How long a TCP client link closed by the operator may take to hand its
 // last bytes to the server before it is cut.
 constexpr int closeGraceMs = 3000;
-
-void trace(const QString &line)
-{
-    qDebug().noquote() << line;
-}
 
 // The bytes up to the first NUL, as text.
 QString displayText(const QByteArray &bytes)
@@ -281,7 +276,7 @@ void Widget::tcpClientDataReceived()
 void Widget::forwardServerData(bool evenIfHeld)
 {
     while (tcpSocket && tcpSocket->bytesAvailable() > 0 && (evenIfHeld || !netReadingHeld)) {
-        const QByteArray data = tcpSocket->read(maxReadChunk);
+        const QByteArray data = tcpSocket->read(TcpServer::maxReadChunk);
         forwardNetData(data.constData(), data.size());
     }
 }
@@ -545,7 +540,7 @@ void Widget::connectTcpClient()
     }
     tcpSocket = new QTcpSocket(this);
     // Bounded, so that holding the server back stops reading from it.
-    tcpSocket->setReadBufferSize(maxReadChunk);
+    tcpSocket->setReadBufferSize(TcpServer::maxReadChunk);
     connect(tcpSocket, SIGNAL(readyRead()), this, SLOT(tcpClientDataReceived()));
     tcpSocket->connectToHost(*serverAddress, quint16(ui->lEditIpPort->text().toInt()),
                              QIODevice::ReadWrite);

@@ -51,8 +51,6 @@ public:
     // are held back counts as stalled: they are read again, and what the
     // device cannot take goes only to the capture file.
     static constexpr int deviceStallMs = 3000;
-    // The most that one read from a TCP peer hands on.
-    static constexpr qint64 maxReadChunk = 1024 * 1024;
 
 signals:
     void sendDataToClient(char *, int, int, int);
