@@ -1,6 +1,6 @@
 #include "harness.h"
 
-#include "gga.h"
+#include "nmea.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,6 +1,6 @@
 #include "windowfigures.h"
 
-#include "gga.h"
+#include "nmea.h"
 #include "harness.h"
 #include "paragraphlog.h"
 #include "tcpserver.h"

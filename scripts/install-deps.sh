@@ -8,8 +8,9 @@ build_pkgs=(build-essential cmake qtbase5-dev libqt5serialport5-dev)
 # The captions are Chinese: without a CJK font they show as boxes, but the
 # tool runs all the same, so only the run set asks for one.
 run_pkgs=("${build_pkgs[@]}" fonts-noto-cjk)
-# The suite also runs on Qt 6.
-test_pkgs=("${build_pkgs[@]}" qt6-base-dev qt6-serialport-dev)
+# The suite also runs on Qt 6, and runs the field's own tools (gpsd, RTKLIB's
+# str2str) against the built program.
+test_pkgs=("${build_pkgs[@]}" qt6-base-dev qt6-serialport-dev gpsd gpsd-clients rtklib)
 bench_pkgs=("${build_pkgs[@]}" socat)
 package_pkgs=("${build_pkgs[@]}" dpkg-dev file lintian desktop-file-utils)
 screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)

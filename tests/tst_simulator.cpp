@@ -1,4 +1,4 @@
-#include "gga.h"
+#include "nmea.h"
 #include "testsupport.h"
 #include "widget.h"
 
@@ -20,7 +20,8 @@ class tst_Simulator : public QObject
 private slots:
     void checksums_data();
     void checksums();
-    void sentencesAreValidGga();
+    void fixSentences_data();
+    void fixSentences();
     void badOptionsAreRefused_data();
     void badOptionsAreRefused();
     void bridgesASimulatedReceiver();
@@ -45,19 +46,42 @@ void tst_Simulator::checksums()
     QTEST(Nmea::hasValidChecksum(sentence.toStdString()), "valid");
 }
 
-void tst_Simulator::sentencesAreValidGga()
+void tst_Simulator::fixSentences_data()
 {
-    const double times[] = { 0, 0.2, 59.99, 3600.5, 12 * 3600 + 1.0 };
-    long fix = 0;
-    for (double t : times) {
-        const std::string sentence = Nmea::ggaSentence(t, fix++ * 97);
-        QVERIFY2(Nmea::hasValidChecksum(sentence), sentence.c_str());
-        QVERIFY(QByteArray::fromStdString(sentence).startsWith("$GPGGA,"));
-        QVERIFY(QByteArray::fromStdString(sentence).endsWith("\r\n"));
-        QCOMPARE(QByteArray::fromStdString(sentence).count(','), 14);
+    QTest::addColumn<double>("utc");
+    QTest::addColumn<QString>("time");
+    QTest::addColumn<QString>("date");
+    QTest::newRow("the epoch") << 0.0 << "000000.00" << "010170";
+    QTest::newRow("hundredths") << 1796731201.25 << "120001.25" << "081226";
+    // Rounds to the next day rather than reading "235960.00".
+    QTest::newRow("last hundredth of a day") << 86399.996 << "000000.00" << "020170";
+    QTest::newRow("leap day") << 1709164800.5 << "000000.50" << "290224";
+}
+
+// A fix is a GGA and an RMC sentence with the same time and position, the
+// RMC one also with the date; both with valid checksums.
+void tst_Simulator::fixSentences()
+{
+    QFETCH(double, utc);
+    QFETCH(QString, time);
+    QFETCH(QString, date);
+    for (long fix : { 0L, 97L, 359L }) {
+        const QByteArray gga = QByteArray::fromStdString(Nmea::ggaSentence(utc, fix));
+        const QByteArray rmc = QByteArray::fromStdString(Nmea::rmcSentence(utc, fix));
+        QVERIFY2(Nmea::hasValidChecksum(gga.toStdString()), gga.constData());
+        QVERIFY2(Nmea::hasValidChecksum(rmc.toStdString()), rmc.constData());
+        QVERIFY(gga.endsWith("\r\n") && rmc.endsWith("\r\n"));
+        const QList<QByteArray> g = gga.split(','), r = rmc.split(',');
+        QCOMPARE(g.size(), 15);
+        QCOMPARE(r.size(), 13);
+        QCOMPARE(g[0], QByteArray("$GPGGA"));
+        QCOMPARE(r[0], QByteArray("$GPRMC"));
+        QCOMPARE(QString(g[1]), time);
+        QCOMPARE(QString(r[1]), time);
+        QCOMPARE(r[2], QByteArray("A"));
+        QCOMPARE(r.mid(3, 4), g.mid(2, 4));
+        QCOMPARE(QString(r[9]), date);
     }
-    QVERIFY(Nmea::ggaSentence(0, 0).find("$GPGGA,120000.00,") == 0);
-    QVERIFY(Nmea::ggaSentence(12 * 3600 + 61.5, 0).find("$GPGGA,000101.50,") == 0);
 }
 
 void tst_Simulator::badOptionsAreRefused_data()

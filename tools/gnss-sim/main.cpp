@@ -1,7 +1,8 @@
 // Plays a GNSS receiver on a serial line: records what it is sent, streams
-// GGA sentences, sends file contents and can hang up like an unplugged device.
+// fixes (a GGA and an RMC sentence each, stamped with the time and date),
+// sends file contents and can hang up like an unplugged device.
 
-#include "gga.h"
+#include "nmea.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,11 +31,16 @@ void requestStop(int)
     stopRequested = 1;
 }
 
-double now()
+double secondsOn(clockid_t clock)
 {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double now()
+{
+    return secondsOn(CLOCK_MONOTONIC);
 }
 
 struct Options
@@ -42,7 +48,7 @@ struct Options
     bool pty = false;
     std::string device;
     int baud = 115200;
-    double rate = 0.2; // sentences per second; 0 means as fast as the line takes
+    double rate = 0.2; // fixes per second; 0 means as fast as the line takes
     long count = -1;
     std::string sendFile;
     std::string recordFile;
@@ -58,9 +64,10 @@ void usage(const char *program)
                  "  --pty               create a pseudo-terminal and print its slave path\n"
                  "  --device PATH       play the receiver on a serial device\n"
                  "  --baud N            line speed on --device (default 115200)\n"
-                 "  --rate HZ|max       GGA sentences per second (default 0.2, one every 5 s);\n"
+                 "  --rate HZ|max       fixes per second, each a GGA and an RMC sentence\n"
+                 "                      (default 0.2, one every 5 s);\n"
                  "                      max streams as fast as the line takes\n"
-                 "  --count N           stop streaming after N sentences\n"
+                 "  --count N           stop streaming after N fixes\n"
                  "  --send FILE         send the bytes of FILE first\n"
                  "  --record FILE       append every byte received to FILE\n"
                  "  --hangup-after SEC  hang up after SEC seconds, as an unplugged device\n"
@@ -236,6 +243,12 @@ int main(int argc, char **argv)
     }
 
     const double start = now();
+    // Fixes carry the time of day and date of the clock the simulator starts on.
+    const double startUtc = secondsOn(CLOCK_REALTIME);
+    auto fix = [&](double t, long number) {
+        const double utc = startUtc + (t - start);
+        return Nmea::ggaSentence(utc, number) + Nmea::rmcSentence(utc, number);
+    };
     const double period = options.rate > 0 ? 1.0 / options.rate : 0;
     double nextFix = start;
     bool firstInput = true;
@@ -257,13 +270,13 @@ int main(int argc, char **argv)
         const bool streaming = talking && (options.count < 0 || fixes < options.count);
         if (streaming && period > 0 && t >= nextFix) {
             if (pending.size() < maxPending)
-                pending += Nmea::ggaSentence(t - start, fixes);
+                pending += fix(t, fixes);
             ++fixes;
             nextFix += period;
         }
         while (streaming && period == 0 && pending.size() < 64 * 1024
                && (options.count < 0 || fixes < options.count))
-            pending += Nmea::ggaSentence(t - start, fixes++);
+            pending += fix(t, fixes++);
 
         double wait = 0.1;
         if (streaming && period > 0)
@@ -303,7 +316,7 @@ int main(int argc, char **argv)
     line.hangUp();
     if (record)
         std::fclose(record);
-    std::fprintf(stderr, "%s: %ld sentences, %llu bytes sent, %llu bytes received\n",
+    std::fprintf(stderr, "%s: %ld fixes, %llu bytes sent, %llu bytes received\n",
                  hungUp ? "hung up" : "stopped", fixes, sent, received);
     return 0;
 }
