@@ -12,7 +12,7 @@ run_pkgs=("${build_pkgs[@]}" fonts-noto-cjk)
 # str2str) against the built program.
 test_pkgs=("${build_pkgs[@]}" qt6-base-dev qt6-serialport-dev gpsd gpsd-clients rtklib)
 bench_pkgs=("${build_pkgs[@]}" socat)
-package_pkgs=("${build_pkgs[@]}" dpkg-dev file lintian desktop-file-utils)
+package_pkgs=("${build_pkgs[@]}" dpkg-dev file lintian desktop-file-utils appstream)
 screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)
 format_pkgs=(clang-format git)
 
