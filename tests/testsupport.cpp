@@ -284,7 +284,9 @@ QString WindowRig::networkCaption()
 
 QString WindowRig::state()
 {
-    return find<QLabel>("CurState")->text();
+    // The label cuts long states short: its tooltip must show the same text whole.
+    const auto *label = find<QLabel>("CurState");
+    return label->toolTip() == label->text() ? label->text() : "tooltip: " + label->toolTip();
 }
 
 void openSerialLink(Widget &window, Pty &device)

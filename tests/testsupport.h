@@ -142,7 +142,7 @@ struct WindowRig
     void chooseRole(int role); // a Widget::NetworkRole, or -1 for none
     void clickNetwork();
     QString networkCaption();
-    QString state();
+    QString state(); // the status text; "tooltip: ..." when its tooltip differs
     // Opens the serial link; the device must get the two command lines.
     void openSerial();
 };

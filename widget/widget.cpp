@@ -473,8 +473,7 @@ void Widget::connectUdp()
     targetPort = ui->lEditUdpPort->text().toInt();
 
     if (udpSocket->bind(quint16(hostPort), QAbstractSocket::DefaultForPlatform)) {
-        ui->CurState->setText(tr("建立UDP连接成功"));
-        ui->pBtnNetCnnt->setText(tr("断开网络"));
+        showNetworkUp(tr("建立UDP连接成功"));
         return;
     }
     // An unbound socket would still send datagrams from a random port.
@@ -489,8 +488,7 @@ void Widget::connectTcpServer()
     setAddressOrClear(hostAddress, ui->lEditIpAddr->text());
     hostPort = ui->lEditIpPort->text().toInt();
     if (slotTryCreateTcpServer()) {
-        ui->CurState->setText(tr("建立TCP服务器成功"));
-        ui->pBtnNetCnnt->setText(tr("断开网络"));
+        showNetworkUp(tr("建立TCP服务器成功"));
         return;
     }
     ui->pBtnNetCnnt->setChecked(false);
@@ -549,8 +547,7 @@ void Widget::connectTcpClient()
         connect(tcpSocket, SIGNAL(errorOccurred(QAbstractSocket::SocketError)), this,
                 SLOT(serverLinkLost()));
         ui->lEditUdpPort->setText(QString::number(tcpSocket->localPort()));
-        ui->CurState->setText(tr("连接TCP服务器成功"));
-        ui->pBtnNetCnnt->setText(tr("断开网络"));
+        showNetworkUp(tr("连接TCP服务器成功"));
         return;
     }
     // Left alone, the attempt could still succeed later, behind the operator's back.
@@ -612,12 +609,21 @@ void Widget::serverLinkLost()
     dropTcpClient();
 }
 
+void Widget::showNetworkUp(const QString &state)
+{
+    ui->pBtnNetCnnt->setText(tr("断开网络"));
+    // The label is too narrow for the longer states; its tooltip shows them whole.
+    ui->CurState->setText(state);
+    ui->CurState->setToolTip(state);
+}
+
 void Widget::showNetworkIdle()
 {
     deviceStallTimer->stop();
     netReadingHeld = false;
     ui->pBtnNetCnnt->setText(tr("连接网络"));
     ui->CurState->clear();
+    ui->CurState->setToolTip(QString());
 }
 
 // Messages

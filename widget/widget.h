@@ -99,6 +99,7 @@ private:
     void disconnectNetwork();
     void closeTcpClient();
     void dropTcpClient();
+    void showNetworkUp(const QString &state);
     void showNetworkIdle();
     bool closedByOperator() const;
     void showError(const QString &text);
