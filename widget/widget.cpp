@@ -611,10 +611,10 @@ void Widget::serverLinkLost()
 
 void Widget::showNetworkUp(const QString &state)
 {
-    ui->pBtnNetCnnt->setText(tr("断开网络"));
     // The label is too narrow for the longer states; its tooltip shows them whole.
     ui->CurState->setText(state);
     ui->CurState->setToolTip(state);
+    ui->pBtnNetCnnt->setText(tr("断开网络"));
 }
 
 void Widget::showNetworkIdle()
