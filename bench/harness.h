@@ -235,11 +235,6 @@ public:
         process.waitForStarted(3000);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    ~SocatForwarder() override
-    {
-        process.terminate();
-        process.waitForFinished(3000);
-    }
     bool running() const { return process.state() == QProcess::Running; }
     bool gui() const override { return false; }
     double cpuSeconds() const override
@@ -254,7 +249,7 @@ public:
     }
 
 private:
-    QProcess process;
+    PeerProcess process;
 };
 
 long residentKiB();

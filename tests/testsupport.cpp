@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QMessageBox>
 #include <QMutex>
+#include <QTcpServer>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -88,11 +89,14 @@ void Pty::hangUp()
     master = -1;
 }
 
-Simulator::~Simulator()
+PeerProcess::~PeerProcess()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        process.waitForFinished(3000);
+    if (state() == QProcess::NotRunning)
+        return;
+    terminate();
+    if (!waitForFinished(3000)) {
+        kill();
+        waitForFinished(3000);
     }
 }
 
@@ -166,6 +170,13 @@ SystemProbe fakeProbe(const QStringList &ports, const QList<QHostAddress> &addre
     probe.serialPortNames = [ports] { return ports; };
     probe.localAddresses = [addresses] { return addresses; };
     return probe;
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
 }
 
 QByteArray readAtLeast(QIODevice *device, int atLeast)

@@ -47,15 +47,22 @@ private:
     QString slave;
 };
 
+// A program the test runs beside the window, ended by its PID when the
+// object goes: asked to stop, then killed if it does not.
+class PeerProcess : public QProcess
+{
+public:
+    ~PeerProcess() override;
+};
+
 // The receiver simulator, run on a pseudo-terminal of its own.
 class Simulator
 {
 public:
-    ~Simulator();
     // Starts it with the given options and returns the slave path of its line,
     // or an empty string when it did not start.
     QString start(const QStringList &options);
-    QProcess process;
+    PeerProcess process;
 };
 
 // Collects the debug trace lines written while it lives.
@@ -90,6 +97,9 @@ QStringList itemTexts(const QComboBox *combo);
 // A probe that reports the given ports and addresses instead of the machine's.
 SystemProbe fakeProbe(const QStringList &ports,
                       const QList<QHostAddress> &addresses = { QHostAddress("192.0.2.10") });
+
+// A TCP port on 127.0.0.1 that nothing listens on at the moment.
+quint16 freeTcpPort();
 
 // Runs the event loop until `device` holds at least `atLeast` bytes or five
 // seconds pass, then reads everything it holds.

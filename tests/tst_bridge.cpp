@@ -121,7 +121,6 @@ private:
         }
     };
 
-    static quint16 freeTcpPort();
     static int openDescriptors();
 };
 
@@ -129,13 +128,6 @@ int tst_Bridge::openDescriptors()
 {
     // The listing's own descriptor is among the entries.
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size() - 1;
-}
-
-quint16 tst_Bridge::freeTcpPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 void tst_Bridge::roleChangesRelabelTheFields_data()

@@ -8,7 +8,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -37,28 +36,6 @@ QString findTool(const QString &name)
 {
     const QString onPath = QStandardPaths::findExecutable(name);
     return onPath.isEmpty() ? QStandardPaths::findExecutable(name, { "/usr/sbin", "/sbin" }) : onPath;
-}
-
-// A peer program, ended by its PID when the test is done with it.
-struct PeerProcess : QProcess
-{
-    ~PeerProcess() override
-    {
-        if (state() == QProcess::NotRunning)
-            return;
-        terminate();
-        if (!waitForFinished(3000)) {
-            kill();
-            waitForFinished(3000);
-        }
-    }
-};
-
-quint16 freeTcpPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 quint16 freeUdpPort()

@@ -619,8 +619,7 @@ void Widget::showNetworkUp(const QString &state)
 
 void Widget::showNetworkIdle()
 {
-    deviceStallTimer->stop();
-    netReadingHeld = false;
+    releaseNetworkReading();
     ui->pBtnNetCnnt->setText(tr("连接网络"));
     ui->CurState->clear();
     ui->CurState->setToolTip(QString());
