@@ -83,6 +83,7 @@ public:
         });
     }
     QString slavePath() const { return slave; }
+    int masterDescriptor() const { return master; }
 
     // Waits while the line is full; with `stop`, gives up once it is set.
     bool write(const char *data, size_t size, const std::atomic<bool> *stop = nullptr)

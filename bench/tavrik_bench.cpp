@@ -5,6 +5,7 @@
 // The window is the real one, driven through its controls, with a
 // pseudo-terminal as the receiver's line and loopback sockets as peers.
 
+#include "devicefigures.h"
 #include "endurance.h"
 #include "forwarding.h"
 #include "harness.h"
@@ -13,7 +14,9 @@
 #include <QApplication>
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -37,6 +40,8 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && qstrcmp(argv[1], "--startup-child") == 0)
         return startupChild(argc, argv);
+    if (argc > 2 && qstrcmp(argv[1], "--display-growth-child") == 0)
+        return displayGrowthChild(argc, argv);
 
     Options options;
     QString only;
@@ -165,6 +170,50 @@ int main(int argc, char **argv)
                                                      : QStringLiteral("not dropped")),
                          QStringLiteral("-"), QStringLiteral("-"),
                          QStringLiteral("all readers complete; stalled one dropped") });
+    }
+
+    if (wanted("slowdevice")) {
+        const double seconds = 40 * scale;
+        QStringList parts;
+        for (int baud : options.quick ? std::vector<int> { 9600 } : std::vector<int> { 1200, 9600, 115200 }) {
+            const SlowDevice slow = measureSlowDevice(baud, std::max(seconds, 10.0));
+            parts << QStringLiteral("%1 baud: longest wait %2 s (%3 KiB queued), %4 blocks dropped, %5 KiB read")
+                         .arg(baud)
+                         .arg(fixed(slow.longestWaitSeconds, 1), fixed(slow.largestQueue / 1024.0, 1))
+                         .arg(slow.dropped)
+                         .arg(fixed(slow.deviceBytes / 1024.0, 1));
+            std::fprintf(stderr, "  %s\n", qPrintable(parts.last()));
+        }
+        rows.push_back({ QStringLiteral("Device reading at its line rate while a TCP client pushes 5 MiB (%1 s): "
+                                        "longest wait towards it in line time, blocks dropped for it")
+                                 .arg(std::max(seconds, 10.0)),
+                         parts.join(QStringLiteral("; ")), QStringLiteral("-"), QStringLiteral("-"),
+                         QStringLiteral("wait ≤ about 4 s, 0 dropped") });
+    }
+
+    if (wanted("clients")) {
+        const double seconds = 20 * scale;
+        QStringList parts;
+        for (int clients : { 100, 1000 })
+            parts << QStringLiteral("%1 clients: %2 %").arg(clients).arg(fixed(measureManyClientsCpu(clients, seconds)));
+        rows.push_back({ QStringLiteral("CPU of the window, TCP server role, each client sending one GGA sentence a second (%1 s)")
+                                 .arg(seconds),
+                         parts.join(QStringLiteral("; ")), QStringLiteral("-"), QStringLiteral("-"),
+                         QStringLiteral("grows with the client count, not its square") });
+    }
+
+    if (wanted("display")) {
+        const double seconds = 3600 * scale;
+        QString skipped;
+        const MemoryGrowth growth = measureDisplayGrowth(argv[0], seconds, &skipped);
+        rows.push_back({ QStringLiteral("RSS growth once the views are full, xcb platform under Xvfb with the CJK font: "
+                                        "%1 s of random bytes at 2 KB/s beside 100 sentences/s")
+                                 .arg(seconds),
+                         skipped.isEmpty() ? QStringLiteral("%1 MiB (%2 → %3 MB)")
+                                                     .arg(fixed(growth.growthMiB()), fixed(growth.baselineKiB / 1024.0, 1),
+                                                          fixed(growth.endKiB / 1024.0, 1))
+                                           : QStringLiteral("skipped: ") + skipped,
+                         QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("≤ 2 MiB") });
     }
 
     if (wanted("startup")) {

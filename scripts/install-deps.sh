@@ -11,7 +11,7 @@ run_pkgs=("${build_pkgs[@]}" fonts-noto-cjk)
 # The suite also runs on Qt 6, and runs the field's own tools (gpsd, RTKLIB's
 # str2str) against the built program.
 test_pkgs=("${build_pkgs[@]}" qt6-base-dev qt6-serialport-dev gpsd gpsd-clients rtklib)
-bench_pkgs=("${build_pkgs[@]}" socat)
+bench_pkgs=("${build_pkgs[@]}" socat xvfb fonts-noto-cjk)
 package_pkgs=("${build_pkgs[@]}" dpkg-dev file lintian desktop-file-utils appstream)
 screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)
 format_pkgs=(clang-format git)

@@ -1,0 +1,275 @@
+#include "devicefigures.h"
+
+#include "harness.h"
+#include "tcpserver.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSerialPort>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <random>
+
+#include <sys/resource.h>
+
+namespace {
+
+int connectToServer(quint16 port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    return fd;
+}
+
+// Sends all of `data` unless `stop` is set meanwhile.
+void sendAll(int fd, const char *data, size_t size, const std::atomic<bool> &stop)
+{
+    while (size > 0 && !stop) {
+        pollfd p { fd, POLLOUT, 0 };
+        if (poll(&p, 1, 20) <= 0)
+            continue;
+        const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EAGAIN)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        size -= size_t(n);
+    }
+}
+
+// The window with its serial link open on `line` at `baud` and the TCP
+// server role up.
+std::unique_ptr<Widget> serverWindow(const Line &line, const char *baud)
+{
+    auto window = std::make_unique<Widget>(fakeProbe({ line.slavePath() }, {}));
+    window->show();
+    window->findChild<QComboBox *>("BaudCB")->setCurrentText(QString::fromLatin1(baud));
+    window->findChild<QPushButton *>("ConnectBtn")->click();
+    startTcpServerRole(*window);
+    return window;
+}
+
+double threadCpuSeconds()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+SlowDevice measureSlowDevice(int baud, double seconds)
+{
+    Line line;
+    QTemporaryDir folder;
+    CaptureDirectory capture(folder.path());
+    const QByteArray baudText = QByteArray::number(baud);
+    std::unique_ptr<Widget> window = serverWindow(line, baudText.constData());
+    auto *server = window->findChild<TcpServer *>();
+    auto *port = window->findChild<QSerialPort *>();
+    SlowDevice result;
+    if (!server)
+        return result;
+
+    // The trace tells of every block the device does not get.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
+    TraceLog trace;
+    std::atomic<bool> stop { false };
+    std::atomic<long long> deviceBytes { 0 };
+    const int masterFd = line.masterDescriptor();
+    std::thread device([&] {
+        // Reads at the line rate, in the 50 ms steps of a UART's FIFO.
+        std::vector<char> buffer(65536);
+        const double bytesPerSecond = baud / 10.0;
+        const auto start = Clock::now();
+        while (!stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const long long due = (long long)(secondsSince(start) * bytesPerSecond) - deviceBytes;
+            if (due <= 0)
+                continue;
+            const ssize_t n = ::read(masterFd, buffer.data(), size_t(std::min<long long>(due, 65536)));
+            if (n > 0)
+                deviceBytes += n;
+        }
+    });
+    const QByteArray upload(5 * 1024 * 1024, 'r');
+    const int fd = connectToServer(server->serverPort());
+    std::thread client([&] { sendAll(fd, upload.constData(), size_t(upload.size()), stop); });
+
+    const auto start = Clock::now();
+    spinUntil([&] {
+        result.largestQueue = std::max(result.largestQueue, port->bytesToWrite());
+        return secondsSince(start) >= seconds;
+    }, seconds + 1);
+    stop = true;
+    client.join();
+    device.join();
+    ::close(fd);
+    result.longestWaitSeconds = double(result.largestQueue) / (baud / 10.0);
+    result.dropped = trace.count(QStringLiteral("向串口写入数据错误"));
+    result.deviceBytes = deviceBytes;
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    return result;
+}
+
+double measureManyClientsCpu(int clients, double seconds)
+{
+    // Every client takes a descriptor on each side.
+    rlimit limit {};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, rlim_t(2 * clients + 256)));
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    Line line;
+    line.startDraining();
+    std::unique_ptr<Widget> window = serverWindow(line, "115200");
+    auto *server = window->findChild<TcpServer *>();
+    if (!server)
+        return -1;
+    std::vector<int> sockets;
+    for (int i = 0; i < clients; ++i) {
+        sockets.push_back(connectToServer(server->serverPort()));
+        if (i % 50 == 49)
+            spinUntil([&] { return server->clientCount() == i + 1; }, 5);
+    }
+    spinUntil([&] { return server->clientCount() == clients; }, 10);
+
+    // One sentence a second from each, spread evenly over the second.
+    std::atomic<bool> stop { false };
+    const QByteArray gga = sentence80(1);
+    std::thread senders([&] {
+        const auto step = std::chrono::microseconds(1000000 / clients);
+        auto next = Clock::now();
+        while (!stop) {
+            for (int fd : sockets) {
+                std::this_thread::sleep_until(next);
+                next += step;
+                sendAll(fd, gga.constData(), size_t(gga.size()), stop);
+            }
+        }
+    });
+    spinUntil([] { return false; }, 2);
+    const double cpuBefore = threadCpuSeconds();
+    const auto start = Clock::now();
+    spinUntil([] { return false; }, seconds);
+    const double percent = 100 * (threadCpuSeconds() - cpuBefore) / secondsSince(start);
+    stop = true;
+    senders.join();
+    for (int fd : sockets)
+        ::close(fd);
+    return percent;
+}
+
+int displayGrowthChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    const double seconds = QString::fromLocal8Bit(argv[2]).toDouble();
+    Line line;
+    line.startDraining();
+    QTemporaryDir folder;
+    CaptureDirectory capture(folder.path());
+    std::unique_ptr<Widget> window = serverWindow(line, "115200");
+    auto *server = window->findChild<TcpServer *>();
+    if (!server)
+        return 1;
+    const int fd = connectToServer(server->serverPort());
+    spinUntil([&] { return server->clientCount() == 1; }, 5);
+
+    // The receiver's stream, and binary corrections as random bytes: first
+    // fast enough to fill both views, then at 2 KB/s.
+    std::atomic<bool> stop { false };
+    std::atomic<bool> filling { true };
+    std::thread receiver([&] {
+        auto next = Clock::now();
+        for (long fix = 0; !stop; ++fix) {
+            next += filling ? std::chrono::microseconds(1000) : std::chrono::microseconds(10000);
+            std::this_thread::sleep_until(next);
+            const QByteArray s = sentence80(fix);
+            line.write(s.constData(), size_t(s.size()), &stop);
+        }
+    });
+    std::thread corrections([&] {
+        std::mt19937 random(52047820);
+        QByteArray block(500, Qt::Uninitialized);
+        auto next = Clock::now();
+        while (!stop) {
+            next += filling ? std::chrono::microseconds(1000) : std::chrono::microseconds(250000);
+            std::this_thread::sleep_until(next);
+            for (char &byte : block)
+                byte = char(random());
+            sendAll(fd, block.constData(), size_t(block.size()), stop);
+        }
+    });
+    spinUntil([] { return false; }, 10);
+    filling = false;
+    spinUntil([] { return false; }, 20);
+    std::printf("baseline %ld\n", residentKiB());
+    std::fflush(stdout);
+    for (double done = 0; done < seconds; done += 60) {
+        spinUntil([] { return false; }, std::min(60.0, seconds - done));
+        std::printf("after %.0f %ld\n", std::min(done + 60, seconds), residentKiB());
+        std::fflush(stdout);
+    }
+    stop = true;
+    receiver.join();
+    corrections.join();
+    ::close(fd);
+    return 0;
+}
+
+MemoryGrowth measureDisplayGrowth(const char *self, double seconds, QString *skipped)
+{
+    MemoryGrowth result;
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty()) {
+        *skipped = QStringLiteral("needs Xvfb (package xvfb)");
+        return result;
+    }
+    int display = 90;
+    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)) && display < 150)
+        ++display;
+    PeerProcess server;
+    server.start(xvfb, { QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
+                         QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp") });
+    const QString socketPath = QStringLiteral("/tmp/.X11-unix/X%1").arg(display);
+    spinUntil([&] { return QFileInfo::exists(socketPath); }, 10);
+    if (!QFileInfo::exists(socketPath)) {
+        *skipped = QStringLiteral("Xvfb did not start");
+        return result;
+    }
+    PeerProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
+    child.setProcessEnvironment(environment);
+    child.start(QString::fromLocal8Bit(self), { QStringLiteral("--display-growth-child"), QString::number(seconds) });
+    while (child.waitForReadyRead(int(seconds * 1000) + 120000) || child.canReadLine()) {
+        while (child.canReadLine()) {
+            const QList<QByteArray> words = child.readLine().trimmed().split(' ');
+            if (words.first() == "baseline" && words.size() == 2) {
+                result.baselineKiB = words[1].toLong();
+            } else if (words.first() == "after" && words.size() == 3) {
+                result.endKiB = words[2].toLong();
+                std::fprintf(stderr, "  RSS after %s s: %.1f MB\n", words[1].constData(), result.endKiB / 1024.0);
+            }
+        }
+        if (child.state() == QProcess::NotRunning)
+            break;
+    }
+    child.waitForFinished(10000);
+    if (result.baselineKiB == 0 || result.endKiB == 0)
+        *skipped = QStringLiteral("the window on the display did not report");
+    return result;
+}

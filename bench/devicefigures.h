@@ -1,0 +1,35 @@
+#ifndef DEVICEFIGURES_H
+#define DEVICEFIGURES_H
+
+#include "endurance.h"
+
+#include <QString>
+
+// Figures of the device side and of the server under many clients: a device
+// that reads at its line rate while a TCP client pushes more than it can
+// take, the window's CPU with many slow clients, and memory with binary
+// corrections on a real display.
+
+struct SlowDevice
+{
+    double longestWaitSeconds = 0; // queued towards the device, in line time
+    long long largestQueue = 0;
+    int dropped = 0;               // blocks the device did not get
+    long long deviceBytes = 0;     // what the device read
+};
+
+// The device reads `baud / 10` bytes a second; the window's baud rate is set
+// to the same.
+SlowDevice measureSlowDevice(int baud, double seconds);
+
+// The window's CPU, in percent of a core, while `clients` TCP clients each
+// send one GGA sentence a second.
+double measureManyClientsCpu(int clients, double seconds);
+
+// Resident size on the xcb platform under an Xvfb of its own, with the CJK
+// font, while a TCP client sends 2 KB/s of random bytes and the receiver
+// streams 100 sentences a second; `skipped` says why when it could not run.
+MemoryGrowth measureDisplayGrowth(const char *self, double seconds, QString *skipped);
+int displayGrowthChild(int argc, char **argv);
+
+#endif // DEVICEFIGURES_H
