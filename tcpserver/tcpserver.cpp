@@ -7,13 +7,17 @@
 
 #include <climits>
 
-#include <sys/resource.h>
+#ifdef Q_OS_UNIX
+#  include <sys/resource.h>
+#endif
 
 namespace {
-// Accepting pauses while fewer descriptors than this are free, and the count
-// is looked at this often.
+// Accepting pauses while no more than this many descriptors are free, and
+// the count is looked at this often while the server listens.
 constexpr int descriptorsKeptFree = 16;
 constexpr int descriptorWatchMs = 500;
+// QTcpServer's own default.
+constexpr int pendingConnectionsWhileAccepting = 30;
 } // namespace
 
 TcpServer::TcpServer(QObject *parent) : QTcpServer(parent)
@@ -23,7 +27,10 @@ TcpServer::TcpServer(QObject *parent) : QTcpServer(parent)
             SLOT(pauseAfterFailedAccept()));
     descriptorWatch.setInterval(descriptorWatchMs);
     connect(&descriptorWatch, SIGNAL(timeout()), this, SLOT(watchDescriptors()));
+#ifdef Q_OS_UNIX
+    // Sockets on Windows have no per-process limit to watch.
     descriptorWatch.start();
+#endif
 }
 
 TcpServer::~TcpServer() = default;
@@ -37,16 +44,23 @@ void TcpServer::acceptNewClient()
 {
     while (QTcpSocket *socket = nextPendingConnection()) {
         const int descriptor = int(socket->socketDescriptor());
+        connect(socket, SIGNAL(errorOccurred(QAbstractSocket::SocketError)), this,
+                SLOT(clientFailed()));
         connect(socket, SIGNAL(disconnected()), this, SLOT(clientDisconnected()));
         connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
-        connect(socket, SIGNAL(readyRead()), this, SLOT(clientDataReceived()));
+        // Bound to the socket itself: QObject::sender() walks every
+        // connection to the server, one per client, on each read.
+        connect(socket, &QTcpSocket::readyRead, this,
+                [this, socket] { drain(socket, UnlessHeld); });
         socket->setReadBufferSize(maxReadChunk);
 
         const QString text = socket->peerAddress().toString() + QLatin1Char(':')
                 + QString::number(socket->peerPort());
-        clientList.append({ socket, descriptor, text });
+        clientList.append(socket);
+        clients.insert(socket, { descriptor, text });
         emit addClientLink(text, descriptor);
     }
+    // Before Qt's accept loop goes on to the next waiting connection.
     watchDescriptors();
 }
 
@@ -56,37 +70,59 @@ void TcpServer::acceptNewClient()
 // reports none), and tries again on every pass of the event loop: a busy loop.
 // So accepting pauses while descriptors run short, whatever Qt reports, and
 // resumes once enough are free again; the clients already connected, the
-// device and the capture file keep the descriptors they need meanwhile.
+// device, the port list and the capture file keep the descriptors they need
+// meanwhile.
 void TcpServer::watchDescriptors()
 {
-    const bool descriptorsShort = freeDescriptors() < descriptorsKeptFree;
-    if (descriptorsShort && !acceptingPaused)
-        pauseAccepting();
-    else if (!descriptorsShort && acceptingPaused)
-        resumeAccepting();
-    acceptingPaused = descriptorsShort;
+    if (isListening())
+        setAccepting(freeDescriptors() > descriptorsKeptFree);
 }
 
 void TcpServer::pauseAfterFailedAccept()
 {
-    pauseAccepting();
-    acceptingPaused = true;
+    setAccepting(false);
+}
+
+void TcpServer::setAccepting(bool accepting)
+{
+    if (!isListening() || accepting == !acceptingPaused)
+        return;
+    acceptingPaused = !accepting;
+    // Pausing alone leaves Qt's accept loop running through every
+    // connection that waits; with no room for pending connections, the loop
+    // stops before its next accept.
+    if (accepting) {
+        setMaxPendingConnections(pendingConnectionsWhileAccepting);
+        resumeAccepting();
+    } else {
+        setMaxPendingConnections(0);
+        pauseAccepting();
+    }
 }
 
 int TcpServer::freeDescriptors()
 {
+#ifdef Q_OS_UNIX
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return INT_MAX;
     const QDir descriptors(QStringLiteral("/proc/self/fd"));
     if (!descriptors.exists())
         return INT_MAX;
-    // Listing takes a descriptor of its own, which is among the entries; a
-    // listing that finds none could not get one.
-    const int open = descriptors.entryList(QDir::Files | QDir::System).size() - 1;
+    // Every kind of descriptor, directories among them. Listing takes a
+    // descriptor of its own, which is among the entries; a listing that finds
+    // none could not get one.
+    const int open = descriptors
+                             .entryList(QDir::AllEntries | QDir::System | QDir::Hidden
+                                        | QDir::NoDotAndDotDot)
+                             .size()
+            - 1;
     if (open < 0)
         return 0;
     return int(qMin<rlim_t>(limit.rlim_cur, INT_MAX)) - open;
+#else
+    return INT_MAX;
+#endif
 }
 
 void TcpServer::holdReading(bool held)
@@ -96,36 +132,71 @@ void TcpServer::holdReading(bool held)
         clientDataReceived();
 }
 
-void TcpServer::clientDataReceived()
+void TcpServer::setReadChunk(qint64 bytes)
 {
-    // A receiver of updateTcpServer may run code that changes the list, so
-    // walk a snapshot and skip sockets that have gone meanwhile.
-    const QList<Client> snapshot = clientList;
-    for (const Client &client : snapshot) {
-        if (indexOf(client.socket) >= 0)
-            drain(client, UnlessHeld);
-    }
+    readChunk = qBound<qint64>(1, bytes, maxReadChunk);
 }
 
-void TcpServer::drain(const Client &client, DrainMode mode)
+// Reads what every client holds, a piece from each in turn.
+void TcpServer::clientDataReceived()
 {
-    QPointer<QTcpSocket> socket = client.socket;
-    while (socket && socket->bytesAvailable() > 0 && (mode == EvenIfHeld || !readingHeld)) {
-        QByteArray buffer(int(qMin(socket->bytesAvailable(), maxReadChunk)), Qt::Uninitialized);
-        const qint64 count = socket->read(buffer.data(), buffer.size());
-        if (count <= 0)
-            return;
-        emit updateTcpServer(buffer.data(), int(count), client.descriptor);
+    drainInTurns();
+}
+
+// A reset or a failed read: what the socket holds can still be read now, but
+// not once it has disconnected.
+void TcpServer::clientFailed()
+{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (clients.contains(socket))
+        drain(socket, EvenIfHeld);
+}
+
+// Hands on one piece of what the socket holds; false when it holds nothing.
+bool TcpServer::readPiece(QTcpSocket *socket)
+{
+    const qint64 available = socket->bytesAvailable();
+    if (available <= 0)
+        return false;
+    QByteArray buffer(int(qMin(available, readChunk)), Qt::Uninitialized);
+    const qint64 count = socket->read(buffer.data(), buffer.size());
+    if (count <= 0)
+        return false;
+    emit updateTcpServer(buffer.data(), int(count), clients.value(socket).descriptor);
+    return true;
+}
+
+void TcpServer::drain(QTcpSocket *socket, DrainMode mode)
+{
+    // A receiver of updateTcpServer may run code that deletes the socket.
+    QPointer<QTcpSocket> guard = socket;
+    while (guard && (mode == EvenIfHeld || !readingHeld) && readPiece(socket)) { }
+}
+
+// Reads a piece from each client in turn, starting after the one served
+// last, until reading is held or no client holds anything: with several busy
+// clients, every one of them gets its share.
+void TcpServer::drainInTurns()
+{
+    bool anyRead = true;
+    while (anyRead && !readingHeld) {
+        anyRead = false;
+        for (int turns = clientList.size(); turns > 0 && !readingHeld && !clientList.isEmpty();
+             --turns) {
+            nextInTurn %= clientList.size();
+            anyRead = readPiece(clientList.at(nextInTurn++)) || anyRead;
+        }
     }
 }
 
 void TcpServer::clientDisconnected()
 {
-    const int index = indexOf(qobject_cast<QTcpSocket *>(sender()));
-    if (index < 0)
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (!clients.contains(socket))
         return;
-    const Client client = clientList.takeAt(index);
-    drain(client, EvenIfHeld);
+    drain(socket, EvenIfHeld);
+    const Client client = clients.take(socket);
+    clientList.removeOne(socket);
     emit removeClientLink(client.text, client.descriptor);
 }
 
@@ -133,31 +204,28 @@ void TcpServer::sendDataToClient(char *msg, int length, int socketDescriptor,
                                  int socketDescriptorEx)
 {
     QList<QTcpSocket *> overloaded;
-    for (const Client &client : qAsConst(clientList)) {
+    for (QTcpSocket *socket : qAsConst(clientList)) {
+        const int descriptor = clients.value(socket).descriptor;
         if (socketDescriptor != 0) {
-            if (client.descriptor != socketDescriptor)
+            if (descriptor != socketDescriptor)
                 continue;
-            if (client.socket->write(msg, length) != length)
+            if (socket->write(msg, length) != length)
                 break;
         } else {
-            if (client.descriptor == socketDescriptorEx)
+            if (descriptor == socketDescriptorEx)
                 continue;
-            client.socket->write(msg, length);
+            socket->write(msg, length);
         }
-        if (client.socket->bytesToWrite() > maxPendingBytes)
-            overloaded.append(client.socket);
+        if (socket->bytesToWrite() > maxPendingBytes)
+            overloaded.append(socket);
     }
-    // Aborting emits disconnected() at once, which edits clientList: never
-    // while walking it.
-    for (QTcpSocket *socket : qAsConst(overloaded))
-        socket->abort();
-}
-
-int TcpServer::indexOf(const QTcpSocket *socket) const
-{
-    for (int i = 0; i < clientList.size(); ++i) {
-        if (clientList.at(i).socket == socket)
-            return i;
+    // Aborting discards what the socket has read and emits disconnected() at
+    // once, which edits clientList: read it first, and never while walking
+    // the list.
+    for (QTcpSocket *socket : qAsConst(overloaded)) {
+        QPointer<QTcpSocket> guard = socket;
+        drain(socket, EvenIfHeld);
+        if (guard)
+            guard->abort();
     }
-    return -1;
 }

@@ -1,6 +1,7 @@
 #ifndef TCPSERVER_H
 #define TCPSERVER_H
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QTcpServer>
@@ -19,9 +20,8 @@ public:
     // A client that keeps more than this many bytes unsent is dropped, so a
     // peer that stops reading cannot make the server's memory grow for ever.
     static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
-    // Upper bound of one read, so that a peer that has sent a lot in one go is
-    // handed on in pieces of a sensible size; also what a peer's socket
-    // buffers while reading is held. The window's TCP client link uses it too.
+    // What a client's socket buffers while reading is held, and the largest
+    // piece one read hands on. The window's TCP client link uses it too.
     static constexpr qint64 maxReadChunk = 1024 * 1024;
 
     explicit TcpServer(QObject *parent = nullptr);
@@ -31,9 +31,11 @@ public:
 
     // While reading is held, nothing is read from the clients: once a
     // client's read buffer is full, TCP's flow control holds the client
-    // back. Releasing reads what waits. What a client sent before it
-    // disconnected is always read.
+    // back. Releasing reads what waits, a piece from each client in turn.
+    // What a client sent before it went is always read.
     void holdReading(bool held);
+    // The largest piece one read hands on, at most maxReadChunk.
+    void setReadChunk(qint64 bytes);
 
 signals:
     void updateTcpServer(char *, int, int);
@@ -49,6 +51,7 @@ public slots:
     void clientDataReceived();
 
 private slots:
+    void clientFailed();
     void watchDescriptors();
     void pauseAfterFailedAccept();
 
@@ -57,7 +60,6 @@ private:
     // disconnected it reports neither any more.
     struct Client
     {
-        QTcpSocket *socket;
         int descriptor;
         QString text;
     };
@@ -65,10 +67,17 @@ private:
     enum DrainMode { UnlessHeld, EvenIfHeld };
 
     static int freeDescriptors();
-    int indexOf(const QTcpSocket *socket) const;
-    void drain(const Client &client, DrainMode mode);
+    void setAccepting(bool accepting);
+    bool readPiece(QTcpSocket *socket);
+    void drain(QTcpSocket *socket, DrainMode mode);
+    void drainInTurns();
 
-    QList<Client> clientList;
+    // Accept order, for sending and for taking turns; the hash finds a
+    // socket's client in constant time.
+    QList<QTcpSocket *> clientList;
+    QHash<QTcpSocket *, Client> clients;
+    int nextInTurn = 0;
+    qint64 readChunk = maxReadChunk;
     bool readingHeld = false;
     QTimer descriptorWatch;
     bool acceptingPaused = false;

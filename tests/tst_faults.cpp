@@ -257,7 +257,12 @@ void tst_Faults::hostilePeers()
     for (int i = 0; i < 3000 && attack == QLatin1String("bulk") && atDevice < accepted; ++i)
         atDevice += device.read(INT_MAX, 10).size();
     atDevice += device.readFor(300).size();
-    QCOMPARE(QFileInfo(capture.captureFile()).size(), atDevice);
+    // Datagrams beyond what the line takes in two seconds go only to the capture.
+    const qint64 captured = QFileInfo(capture.captureFile()).size();
+    if (udp)
+        QVERIFY(atDevice > 0 && atDevice <= captured);
+    else
+        QCOMPARE(captured, atDevice);
     if (attack == QLatin1String("bulk"))
         QCOMPARE(atDevice, accepted.load());
     else if (attack == QLatin1String("resets"))

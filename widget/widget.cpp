@@ -28,6 +28,9 @@ const char interfaceModeCommand[] = "interfacemode auto auto on\r\n";
 // last bytes to the server before it is cut.
 constexpr int closeGraceMs = 3000;
 
+// How often the device's progress is looked at while data waits for it.
+constexpr int deviceWatchMs = 250;
+
 // The bytes up to the first NUL, as text.
 QString displayText(const QByteArray &bytes)
 {
@@ -64,10 +67,9 @@ Widget::Widget(const SystemProbe &probe, QWidget *parent)
       captureFile(QStringLiteral("D://testBase.txt"))
 {
     ui->setupUi(this);
-    deviceStallTimer = new QTimer(this);
-    deviceStallTimer->setSingleShot(true);
-    deviceStallTimer->setInterval(deviceStallMs);
-    connect(deviceStallTimer, SIGNAL(timeout()), this, SLOT(deviceStalledOut()));
+    deviceWatch = new QTimer(this);
+    deviceWatch->setInterval(deviceWatchMs);
+    connect(deviceWatch, SIGNAL(timeout()), this, SLOT(watchDevice()));
     serialLog = new ParagraphLog(ui->textEdit_Servce);
     netLog = new ParagraphLog(ui->textEdit_Client);
     initSerialPort();
@@ -99,7 +101,7 @@ void Widget::initSerialPort()
     serialPort = new QSerialPort(this);
     connect(serialPort, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
             SLOT(serialErrorOccurred(QSerialPort::SerialPortError)));
-    connect(serialPort, SIGNAL(bytesWritten(qint64)), this, SLOT(deviceTookData()));
+    connect(serialPort, SIGNAL(bytesWritten(qint64)), this, SLOT(deviceTookData(qint64)));
     probeSerialPorts(true);
     ui->BaudCB->addItems(textsOf(baudRates));
     ui->DataBitsCB->addItems(textsOf(dataBits));
@@ -158,6 +160,10 @@ void Widget::on_ConnectBtn_clicked()
                 [this](QSerialPort::StopBits bits) { serialPort->setStopBits(bits); });
     applyChoice(flowControls, ui->FlowsCB->currentText(),
                 [this](QSerialPort::FlowControl flow) { serialPort->setFlowControl(flow); });
+    deviceBackPressure.setBaudRate(serialPort->baudRate());
+    bytesHandedToDevice = 0;
+    if (tcpServer)
+        tcpServer->setReadChunk(deviceReadChunk());
 
     // Before the command lines go out, so that the receiver's answer is read.
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(doProcessSerialRead()),
@@ -182,7 +188,6 @@ void Widget::setSerialSettingsEnabled(bool enabled)
 void Widget::showSerialIdle()
 {
     // Closing drops what waited for the device: nothing holds the peers back.
-    deviceStalled = false;
     releaseNetworkReading();
     ui->ConnectBtn->setText(tr("串口连接"));
     setSerialSettingsEnabled(true);
@@ -276,7 +281,7 @@ void Widget::tcpClientDataReceived()
 void Widget::forwardServerData(bool evenIfHeld)
 {
     while (tcpSocket && tcpSocket->bytesAvailable() > 0 && (evenIfHeld || !netReadingHeld)) {
-        const QByteArray data = tcpSocket->read(TcpServer::maxReadChunk);
+        const QByteArray data = tcpSocket->read(deviceReadChunk());
         forwardNetData(data.constData(), data.size());
     }
 }
@@ -288,7 +293,7 @@ void Widget::forwardNetData(const char *data, int length)
     netData.append(data, length);
     doWriteNetDataToSerial();
     doWriteNetDataToFile();
-    holdNetworkReadingIfDeviceBehind();
+    updateDeviceBackPressure();
 }
 
 void Widget::doWriteNetDataToSerial()
@@ -298,8 +303,9 @@ void Widget::doWriteNetDataToSerial()
     // a datagram, or any block once the device counts as stalled, is not
     // queued, and the capture file still gets it. With the link closed there
     // is no device to write to at all.
-    const bool deviceBehind = serialPort->bytesToWrite() > maxPendingBytes
-            && (deviceStalled || !networkCanBeHeldBack());
+    const bool deviceBehind = serialPort->bytesToWrite() > deviceBackPressure.holdBytes()
+            && (deviceBackPressure.verdict() == DeviceBackPressure::Stalled
+                || !networkCanBeHeldBack());
     if (netData.isEmpty() || !serialPort->isOpen() || deviceBehind) {
         trace(QStringLiteral("向串口写入数据错误"));
         return;
@@ -334,52 +340,64 @@ void Widget::removeClientLink(QString client, int socketDescriptor)
 // Holding the TCP peers back for a slow device
 
 // A device slower than the network (a low baud rate, a burst of corrections)
-// leaves network data waiting in the port's write buffer. The TCP peers are
-// then held back rather than their data dropped: nothing is read from them,
-// TCP's flow control slows them down, and reading resumes as the device
-// catches up. A device that takes nothing at all for deviceStallMs counts as
-// stalled: reading resumes, and what the device cannot take goes only to the
-// capture file until it takes data again. Datagrams cannot be held back.
+// leaves network data waiting for it. The TCP peers are then held back rather
+// than their data dropped: nothing is read from them, TCP's flow control
+// slows them down, and reading resumes as the device catches up. A device
+// that takes nothing at all counts as stalled: reading resumes, and what the
+// device cannot take goes only to the capture file until it takes data
+// again. Datagrams cannot be held back. DeviceBackPressure has the rules.
 bool Widget::networkCanBeHeldBack() const
 {
     return tcpServer || tcpSocket;
 }
 
-void Widget::holdNetworkReadingIfDeviceBehind()
+// The largest piece read from a TCP peer at a time: one piece must not make
+// the device's queue overshoot its bound by more than the bound itself.
+qint64 Widget::deviceReadChunk() const
 {
-    if (netReadingHeld || deviceStalled || !networkCanBeHeldBack() || !serialPort->isOpen()
-        || serialPort->bytesToWrite() <= maxPendingBytes)
-        return;
-    setNetworkReadingHeld(true);
-    deviceStallTimer->start();
+    return qMin(TcpServer::maxReadChunk, deviceBackPressure.holdBytes());
 }
 
-void Widget::deviceTookData()
+void Widget::updateDeviceBackPressure()
 {
-    deviceStalled = false;
-    if (!netReadingHeld)
-        return;
-    if (serialPort->bytesToWrite() > maxPendingBytes / 2)
-        deviceStallTimer->start();
-    else
+    if (!serialPort->isOpen()) {
         releaseNetworkReading();
+        return;
+    }
+    // Handed to the kernel is not yet taken by the device, where the kernel
+    // tells what it still holds.
+    const qint64 kernelQueued = kernelOutputQueue(*serialPort);
+    const qint64 queued = serialPort->bytesToWrite() + kernelQueued;
+    const DeviceBackPressure::Verdict verdict =
+            deviceBackPressure.update(queued, bytesHandedToDevice - kernelQueued);
+    if (queued == 0)
+        deviceWatch->stop();
+    else if (!deviceWatch->isActive())
+        deviceWatch->start();
+    setNetworkReadingHeld(verdict == DeviceBackPressure::Hold && networkCanBeHeldBack());
 }
 
-void Widget::deviceStalledOut()
+void Widget::deviceTookData(qint64 bytes)
 {
-    deviceStalled = true;
-    releaseNetworkReading();
+    bytesHandedToDevice += bytes;
+    updateDeviceBackPressure();
+}
+
+void Widget::watchDevice()
+{
+    updateDeviceBackPressure();
 }
 
 void Widget::releaseNetworkReading()
 {
-    deviceStallTimer->stop();
-    if (netReadingHeld)
-        setNetworkReadingHeld(false);
+    deviceWatch->stop();
+    setNetworkReadingHeld(false);
 }
 
 void Widget::setNetworkReadingHeld(bool held)
 {
+    if (held == netReadingHeld)
+        return;
     netReadingHeld = held;
     if (tcpServer)
         tcpServer->holdReading(held);
@@ -485,7 +503,13 @@ void Widget::connectUdp()
 
 void Widget::connectTcpServer()
 {
-    setAddressOrClear(hostAddress, ui->lEditIpAddr->text());
+    // An empty field means every interface, as it does for QTcpServer; a
+    // text that is not an address is refused.
+    const QString address = ui->lEditIpAddr->text();
+    if (address.isEmpty())
+        hostAddress = QHostAddress(QHostAddress::Any);
+    else
+        setAddressOrClear(hostAddress, address);
     hostPort = ui->lEditIpPort->text().toInt();
     if (slotTryCreateTcpServer()) {
         showNetworkUp(tr("建立TCP服务器成功"));
@@ -498,10 +522,11 @@ void Widget::connectTcpServer()
 bool Widget::slotTryCreateTcpServer()
 {
     // QTcpServer listens on every interface for a null address: a mistyped
-    // one must not do that. "0.0.0.0" or "::" asks for it explicitly.
+    // one must not do that.
     if (hostAddress.isNull())
         return false;
     tcpServer = new TcpServer(this);
+    tcpServer->setReadChunk(deviceReadChunk());
     if (!tcpServer->listen(hostAddress, quint16(hostPort))) {
         delete tcpServer;
         tcpServer = nullptr;

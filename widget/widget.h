@@ -2,6 +2,7 @@
 #define WIDGET_H
 
 #include "capturefile.h"
+#include "devicebackpressure.h"
 #include "systemprobe.h"
 
 #include <QByteArray>
@@ -43,14 +44,10 @@ public:
     // largest payload a UDP datagram over IPv4 can carry.
     static constexpr int maxDatagramSize = 65507;
     // Bytes that may wait for a peer that does not take them: a server that
-    // keeps more unread ends the TCP client link; a serial device that keeps
-    // more unsent holds the TCP peers back until it catches up, and gets no
-    // further datagrams in the UDP role.
+    // keeps more unread ends the TCP client link. Towards the serial device
+    // the bound is line time (DeviceBackPressure): past it the TCP peers are
+    // held back, and datagrams are not queued.
     static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
-    // A device that takes nothing at all for this long while the TCP peers
-    // are held back counts as stalled: they are read again, and what the
-    // device cannot take goes only to the capture file.
-    static constexpr int deviceStallMs = 3000;
 
 signals:
     void sendDataToClient(char *, int, int, int);
@@ -73,8 +70,8 @@ private slots:
 
     void serialErrorOccurred(QSerialPort::SerialPortError error);
     void serverLinkLost();
-    void deviceTookData();
-    void deviceStalledOut();
+    void deviceTookData(qint64 bytes);
+    void watchDevice();
 
 private:
     void initSerialPort();
@@ -87,7 +84,8 @@ private:
     void forwardNetData(const char *data, int length);
     void forwardServerData(bool evenIfHeld);
     bool networkCanBeHeldBack() const;
-    void holdNetworkReadingIfDeviceBehind();
+    qint64 deviceReadChunk() const;
+    void updateDeviceBackPressure();
     void releaseNetworkReading();
     void setNetworkReadingHeld(bool held);
     void showUdpWidgets();
@@ -122,9 +120,10 @@ private:
     ParagraphLog *serialLog = nullptr;
     ParagraphLog *netLog = nullptr;
     CaptureFile captureFile;
-    QTimer *deviceStallTimer = nullptr;
+    DeviceBackPressure deviceBackPressure;
+    QTimer *deviceWatch = nullptr;
+    qint64 bytesHandedToDevice = 0;
     bool netReadingHeld = false;
-    bool deviceStalled = false;
 };
 
 #endif // WIDGET_H

@@ -1,0 +1,66 @@
+#ifndef DEVICEBACKPRESSURE_H
+#define DEVICEBACKPRESSURE_H
+
+#include <QtGlobal>
+
+#include <functional>
+
+class QSerialPort;
+
+// Decides, for network data queued towards a serial device slower than the
+// network, when the TCP peers are held back, when they are released and
+// when the device counts as stalled.
+//
+// The bound is line time, not bytes: corrections that wait longer than a few
+// seconds are stale by the time they reach an RTK receiver. Peers are held
+// once more than holdSeconds of line time waits (never fewer than
+// minHoldBytes, never more than maxHoldBytes) and released once the queue is
+// down to half of that.
+//
+// A device is stalled when it has taken nothing for stallMs while data
+// waited for it. The kernel hands the writer room in steps of its own buffer,
+// which at a low rate take longer than that to drain, so the window is at
+// least the line time of one such buffer. A stalled device holds nobody back;
+// it is no longer stalled once it takes data again.
+class DeviceBackPressure
+{
+public:
+    static constexpr int holdSeconds = 2;
+    static constexpr qint64 minHoldBytes = 2 * 1024;
+    static constexpr qint64 maxHoldBytes = 4 * 1024 * 1024;
+    static constexpr qint64 stallMs = 3000;
+    static constexpr qint64 kernelBufferBytes = 4096;
+
+    enum Verdict { Flowing, Hold, Stalled };
+
+    // `clock` gives milliseconds from any fixed start.
+    explicit DeviceBackPressure(std::function<qint64()> clock = steadyClock);
+
+    // Sets the bounds for a line at this many bits a second; starts afresh.
+    void setBaudRate(qint32 baud);
+    qint64 holdBytes() const { return holdMark; }
+    qint64 releaseBytes() const { return holdMark / 2; }
+    qint64 stallWindowMs() const { return stallWindow; }
+
+    // `queued`: bytes waiting for the device; `taken`: all the device has
+    // taken since the link opened.
+    Verdict update(qint64 queued, qint64 taken);
+    Verdict verdict() const { return current; }
+
+private:
+    static qint64 steadyClock();
+
+    std::function<qint64()> clock;
+    qint64 holdMark = maxHoldBytes;
+    qint64 stallWindow = stallMs;
+    qint64 lastQueued = 0;
+    qint64 lastTaken = 0;
+    qint64 lastProgressMs = 0;
+    Verdict current = Flowing;
+};
+
+// The bytes the operating system still holds for the port's line, written
+// but not yet sent; 0 where it does not tell.
+qint64 kernelOutputQueue(QSerialPort &port);
+
+#endif // DEVICEBACKPRESSURE_H
