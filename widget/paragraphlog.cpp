@@ -40,16 +40,27 @@ void ParagraphLog::append(const QString &text, Importance importance)
     }
 }
 
-// Drops the oldest queued paragraph that may be skipped, but never the newest
-// one; false when there is none.
+// Skips the oldest queued paragraph that may be skipped, but never the newest
+// one; false when there is none. Skipped paragraphs leave a marker with their
+// count in their place, one for each run of them.
 bool ParagraphLog::skipOldestSkippable()
 {
     for (int i = 0; i < pending.size() - 1; ++i) {
-        if (pending.at(i).importance == Skippable) {
-            pendingCharacters -= pending.at(i).text.size();
+        if (pending.at(i).importance != Skippable)
+            continue;
+        pendingCharacters -= pending.at(i).text.size();
+        int marker = i;
+        if (i > 0 && pending.at(i - 1).skipped > 0) {
             pending.removeAt(i);
-            return true;
+            marker = i - 1;
+        } else {
+            pending[i].importance = Kept;
         }
+        Paragraph &skipped = pending[marker];
+        pendingCharacters -= marker == i ? 0 : skipped.text.size();
+        skipped.text = QStringLiteral("\u2026(+%1 \u00b6)").arg(++skipped.skipped);
+        pendingCharacters += skipped.text.size();
+        return true;
     }
     return false;
 }

@@ -20,11 +20,12 @@ class QTextEdit;
 // the next read. A timer catches the paragraphs that no append follows.
 //
 // A refresh shows at most maxRefreshCharacters of text: a stream too fast for
-// anyone to read shows the newest paragraphs of each refresh and skips the
-// older ones, so that the display never throttles the data it shows. Laying
-// out a line with no break opportunity costs time that grows with the square
-// of its length, so a paragraph longer than maxParagraphCharacters shows its
-// start and a marker with the count of characters left out. The oldest
+// anyone to read shows the newest paragraphs of each refresh and, in place of
+// the older ones, a marker "…(+N ¶)" with their count, so that the display
+// never throttles the data it shows. Laying out a line with no break
+// opportunity costs time that grows with the square of its length, so a
+// paragraph longer than maxParagraphCharacters shows its start and a marker
+// with the count of characters left out. The oldest
 // paragraphs leave the view in batches: QTextDocument::maximumBlockCount
 // would re-lay out the whole document on every append once at its limit. The
 // view keeps no undo history: it would hold every paragraph ever shown.
@@ -56,6 +57,7 @@ private:
     {
         QString text;
         Importance importance;
+        int skipped = 0; // a marker for this many skipped paragraphs
     };
 
     bool skipOldestSkippable();
