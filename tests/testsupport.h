@@ -101,6 +101,11 @@ SystemProbe fakeProbe(const QStringList &ports,
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
 quint16 freeTcpPort();
 
+// A blocking TCP socket connected to 127.0.0.1:port, -1 when it could not
+// connect; and sending all of `bytes` on one, false when the link failed.
+int connectedSocket(quint16 port);
+bool sendAll(int socket, const QByteArray &bytes);
+
 // Runs the event loop until `device` holds at least `atLeast` bytes or five
 // seconds pass, then reads everything it holds.
 QByteArray readAtLeast(QIODevice *device, int atLeast);

@@ -21,6 +21,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include <thread>
@@ -76,6 +77,8 @@ private slots:
     void deviceThatTakesNothing_data();
     void deviceThatTakesNothing();
     void tcpUploadToADeviceThatReads();
+    void heldClientLeaves_data();
+    void heldClientLeaves();
     void captureFileCannotBeOpened_data();
     void captureFileCannotBeOpened();
     void captureFileCannotBeWritten();
@@ -346,6 +349,13 @@ void tst_Bridge::networkDataToDevice_data()
         << true << QByteArray("\r\n") << "" << "向串口写入数据正确";
     QTest::newRow("NUL first") << true << QByteArray("\0AB", 3) << "" << "向串口写入数据正确";
     QTest::newRow("lone CR kept") << true << QByteArray("A\rB") << "A\nB" << "向串口写入数据正确";
+    // Not text: a short hex line; the device still gets every byte.
+    QTest::newRow("binary correction: hex")
+        << true << QByteArray("\xd3\x00\x13\x3e\xd0\x00\x03\x8a\x45\x60\x79\x40\x00\x00\x00\x00\x7f\x01", 18)
+        << QStringLiteral("D3 00 13 3E D0 00 03 8A 45 60 79 40 00 00 00 00 \u2026(+2)") << "向串口写入数据正确";
+    QTest::newRow("invalid sequence: hex") << true << QByteArray("OK\xff") << "4F 4B FF" << "向串口写入数据正确";
+    QTest::newRow("control byte: hex") << true << QByteArray("A\x01\tB") << "41 01 09 42" << "向串口写入数据正确";
+    QTest::newRow("TAB and UTF-8 are text") << true << QByteArray("A\tB \xe4\xb8\xad") << "A\tB 中" << "向串口写入数据正确";
     QTest::newRow("empty datagram") << true << QByteArray() << "" << "向串口写入数据错误";
     const QByteArray largest(Widget::maxDatagramSize, 'F');
     QTest::newRow("largest datagram, no break: shown shortened")
@@ -533,19 +543,8 @@ void tst_Bridge::tcpUploadToADeviceThatReads()
     for (int i = 0; i < upload.size(); ++i)
         upload[i] = char(i * 7 + i / 65536);
     std::thread sender([&upload, port] {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-            for (int sent = 0; sent < upload.size();) {
-                const ssize_t n = ::send(fd, upload.constData() + sent, size_t(upload.size() - sent), 0);
-                if (n <= 0)
-                    break;
-                sent += int(n);
-            }
-        }
+        const int fd = connectedSocket(port);
+        sendAll(fd, upload);
         ::close(fd);
     });
     const QByteArray received = rig.device.read(upload.size(), 60000);
@@ -554,6 +553,74 @@ void tst_Bridge::tcpUploadToADeviceThatReads()
     QVERIFY(received == upload);
     QTRY_COMPARE(rig.capture.captured().size(), upload.size());
     QVERIFY(rig.capture.captured() == upload);
+}
+
+void tst_Bridge::heldClientLeaves_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("client resets") << "reset";
+    QTest::newRow("client closes") << "close";
+    QTest::newRow("serial link closed meanwhile") << "serial closed";
+}
+
+void tst_Bridge::heldClientLeaves()
+{
+    // Reading is held for a device that takes nothing while client A pushes
+    // more than it can take; client B sends, then goes, or the operator
+    // closes the serial link. What the window has read of B reaches the
+    // capture file, before B's departure is announced.
+    QFETCH(QString, how);
+    Rig rig;
+    rig.openSerial();
+    startTcpServerRole(rig.window);
+    auto *server = rig.window.findChild<TcpServer *>();
+    const int a = connectedSocket(server->serverPort());
+    int b = connectedSocket(server->serverPort());
+    QTRY_COMPARE(server->clientCount(), 2);
+    std::thread pushA([a] { sendAll(a, QByteArray(8 * 1024 * 1024, 'a')); });
+    const auto cleanUp = qScopeGuard([&] {
+        ::shutdown(a, SHUT_RDWR);
+        pushA.join();
+        ::close(a);
+        if (b >= 0)
+            ::close(b);
+    });
+    const QByteArray fromB(2 * 1024 * 1024, 'b');
+    std::thread([b, &fromB] { sendAll(b, fromB); }).join();
+    // The device reads, but slower than A sends: reading stays held, and is
+    // released in short spells.
+    const auto deviceReadsUntil = [&rig](const std::function<bool()> &done) {
+        for (int i = 0; i < 1000 && !done(); ++i)
+            rig.device.read(4096, 20);
+        return done();
+    };
+    // B's socket in the window holds a full read buffer.
+    QVERIFY(deviceReadsUntil([server] {
+        for (auto *socket : server->findChildren<QTcpSocket *>())
+            if (socket->bytesAvailable() == TcpServer::maxReadChunk && socket->peek(1) == "b")
+                return true;
+        return false;
+    }));
+    int fromBAtDeparture = -1;
+    connect(server, &TcpServer::removeClientLink, this,
+            [&] { fromBAtDeparture = rig.capture.captured().count('b'); });
+
+    if (how == QLatin1String("serial closed")) {
+        QTest::mouseClick(rig.find("ConnectBtn"), Qt::LeftButton);
+        QTRY_COMPARE(rig.capture.captured().count('b'), fromB.size());
+        return;
+    }
+    const bool reset = how == QLatin1String("reset");
+    if (reset) {
+        const linger immediately { 1, 0 };
+        setsockopt(b, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+    }
+    ::close(std::exchange(b, -1));
+    QVERIFY(deviceReadsUntil([&] { return fromBAtDeparture >= 0; }));
+    // After a reset, what the kernel still held of B is gone; what the
+    // window had read is not.
+    QVERIFY2(reset ? fromBAtDeparture >= TcpServer::maxReadChunk : fromBAtDeparture == fromB.size(),
+             qPrintable(QString::number(fromBAtDeparture)));
 }
 
 void tst_Bridge::captureFileCannotBeOpened_data()

@@ -22,7 +22,9 @@ void DeviceBackPressure::setBaudRate(qint32 baud)
     // A start bit, eight data bits and a stop bit for each byte.
     const qint64 bytesPerSecond = qMax<qint64>(1, baud / 10);
     holdMark = qBound(minHoldBytes, holdSeconds * bytesPerSecond, maxHoldBytes);
-    stallWindow = qMax(stallMs, kernelBufferBytes * 1000 / bytesPerSecond);
+    // Half a buffer's time more, so that a device that reads at the line rate
+    // is seen to take data within every window.
+    stallWindow = qMax(stallMs, kernelBufferBytes * 1000 * 3 / 2 / bytesPerSecond);
     lastQueued = 0;
     lastTaken = 0;
     lastProgressMs = clock();

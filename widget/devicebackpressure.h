@@ -20,7 +20,7 @@ class QSerialPort;
 // A device is stalled when it has taken nothing for stallMs while data
 // waited for it. The kernel hands the writer room in steps of its own buffer,
 // which at a low rate take longer than that to drain, so the window is at
-// least the line time of one such buffer. A stalled device holds nobody back;
+// least one and a half times the line time of such a buffer. A stalled device holds nobody back;
 // it is no longer stalled once it takes data again.
 class DeviceBackPressure
 {

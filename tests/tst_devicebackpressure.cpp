@@ -1,0 +1,107 @@
+#include "devicebackpressure.h"
+
+#include <QtTest>
+
+// The rules for holding TCP peers back for a slow device, against a line
+// simulated in 50 ms steps: a sender that may be held back, and a device that
+// empties the kernel's buffer at its pace and is handed the next buffer only
+// once it is empty, as a serial driver does.
+class tst_DeviceBackPressure : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void holdsReleasesAndStalls_data();
+    void holdsReleasesAndStalls();
+};
+
+void tst_DeviceBackPressure::holdsReleasesAndStalls_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<double>("pace");       // of the line rate, while the device reads
+    QTest::addColumn<int>("pausedFromMs");  // the device takes nothing from then...
+    QTest::addColumn<int>("pausedToMs");    // ...to then
+    QTest::addColumn<int>("senderRate");    // bytes a second offered
+    QTest::addColumn<int>("stalledAfterMs"); // of the pause; -1: never stalled
+
+    for (int baud : { 1200, 9600, 115200, 921600 })
+        QTest::addRow("%d baud, device reads at line rate", baud) << baud << 1.0 << 0 << 0 << 50000 << -1;
+    QTest::newRow("9600 baud, device reads at three quarters of it") << 9600 << 0.75 << 0 << 0 << 50000 << -1;
+    QTest::newRow("115200 baud, sender slower than the line") << 115200 << 1.0 << 0 << 0 << 5000 << -1;
+    QTest::newRow("1200 baud, device takes nothing: a buffer's time and a half") << 1200 << 1.0 << 0 << 120000 << 50000 << 51200;
+    QTest::newRow("9600 baud, device takes nothing: that, or 3 s") << 9600 << 1.0 << 0 << 120000 << 50000 << 6400;
+    QTest::newRow("115200 baud, device takes nothing for 3 s") << 115200 << 1.0 << 0 << 120000 << 50000 << 3000;
+    QTest::newRow("115200 baud, device stops, then reads again") << 115200 << 1.0 << 20000 << 40000 << 50000 << 3000;
+    QTest::newRow("921600 baud, device stops, then reads again") << 921600 << 1.0 << 20000 << 40000 << 500000 << 3000;
+}
+
+void tst_DeviceBackPressure::holdsReleasesAndStalls()
+{
+    QFETCH(int, baud);
+    QFETCH(double, pace);
+    QFETCH(int, pausedFromMs);
+    QFETCH(int, pausedToMs);
+    QFETCH(int, senderRate);
+    QFETCH(int, stalledAfterMs);
+
+    qint64 now = 0;
+    DeviceBackPressure pressure([&now] { return now; });
+    pressure.setBaudRate(baud);
+    const qint64 hold = pressure.holdBytes();
+    qint64 queued = 0, inKernel = 0, taken = 0, dropped = 0, largestQueue = 0, sentAfterPause = 0;
+    double deviceBudget = 0, senderBudget = 0;
+    qint64 stalledAt = -1;
+    for (now = 0; now <= 120000; now += 50) {
+        const bool paused = now >= pausedFromMs && now < pausedToMs;
+        if (!paused) {
+            deviceBudget += pace * baud / 10 * 0.05;
+            const qint64 bytes = qMin(inKernel, qint64(deviceBudget));
+            inKernel -= bytes;
+            deviceBudget -= double(bytes);
+        }
+        if (inKernel == 0 && queued > 0) {
+            inKernel = qMin(queued, DeviceBackPressure::kernelBufferBytes);
+            queued -= inKernel;
+            taken += inKernel;
+        }
+        DeviceBackPressure::Verdict verdict = pressure.update(queued, taken);
+        // The sender offers pieces of at most the hold bound, each judged as
+        // it arrives; past the bound a stalled device gets none of them.
+        for (senderBudget += senderRate * 0.05; senderBudget >= 1 && verdict != DeviceBackPressure::Hold;) {
+            const qint64 piece = qMin(hold, qint64(senderBudget));
+            senderBudget -= double(piece);
+            if (verdict == DeviceBackPressure::Stalled && queued > hold) {
+                dropped += piece;
+            } else {
+                queued += piece;
+                sentAfterPause += now >= pausedToMs && pausedToMs > 0 ? piece : 0;
+            }
+            verdict = pressure.update(queued, taken);
+        }
+        largestQueue = qMax(largestQueue, queued);
+        // Held only while the device is behind: released once it has caught up.
+        if (verdict == DeviceBackPressure::Hold)
+            QVERIFY2(queued > pressure.releaseBytes(), qPrintable(QString::number(now)));
+        if (verdict == DeviceBackPressure::Stalled && stalledAt < 0)
+            stalledAt = now;
+        if (now >= pausedToMs + 100 && pausedToMs > 0 && pausedToMs < 120000)
+            QVERIFY2(verdict != DeviceBackPressure::Stalled, qPrintable(QString::number(now)));
+    }
+    QVERIFY(largestQueue <= 2 * hold);
+    if (stalledAfterMs < 0) {
+        QCOMPARE(stalledAt, qint64(-1));
+        QCOMPARE(dropped, 0);
+    } else {
+        // Counted from the last buffer the device was handed before it stopped.
+        const qint64 bufferMs = DeviceBackPressure::kernelBufferBytes * 10000 / baud;
+        const qint64 after = stalledAt - pausedFromMs;
+        QVERIFY2(after >= stalledAfterMs - bufferMs - 50 && after <= stalledAfterMs + 100,
+                 qPrintable(QString::number(after)));
+    }
+    // A device that reads again gets the sender's data again.
+    if (pausedToMs > 0 && pausedToMs < 120000)
+        QVERIFY(sentAfterPause > 0);
+}
+
+QTEST_APPLESS_MAIN(tst_DeviceBackPressure)
+#include "tst_devicebackpressure.moc"
