@@ -66,7 +66,7 @@ qint64 kernelOutputQueue(QSerialPort &port)
     if (!port.isOpen())
         return 0;
 #if defined(Q_OS_WIN)
-    COMSTAT status {};
+    COMSTAT status{};
     DWORD errors = 0;
     if (ClearCommError(port.handle(), &errors, &status))
         return qint64(status.cbOutQue);
