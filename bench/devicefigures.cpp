@@ -20,17 +20,6 @@
 
 namespace {
 
-int connectToServer(quint16 port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    return fd;
-}
-
 // Sends all of `data` unless `stop` is set meanwhile.
 void sendAll(int fd, const char *data, size_t size, const std::atomic<bool> &stop)
 {
@@ -104,7 +93,7 @@ SlowDevice measureSlowDevice(int baud, double seconds)
         }
     });
     const QByteArray upload(5 * 1024 * 1024, 'r');
-    const int fd = connectToServer(server->serverPort());
+    const int fd = connectedSocket(server->serverPort());
     std::thread client([&] { sendAll(fd, upload.constData(), size_t(upload.size()), stop); });
 
     const auto start = Clock::now();
@@ -139,7 +128,7 @@ double measureManyClientsCpu(int clients, double seconds)
         return -1;
     std::vector<int> sockets;
     for (int i = 0; i < clients; ++i) {
-        sockets.push_back(connectToServer(server->serverPort()));
+        sockets.push_back(connectedSocket(server->serverPort()));
         if (i % 50 == 49)
             spinUntil([&] { return server->clientCount() == i + 1; }, 5);
     }
@@ -184,7 +173,7 @@ int displayGrowthChild(int argc, char **argv)
     auto *server = window->findChild<TcpServer *>();
     if (!server)
         return 1;
-    const int fd = connectToServer(server->serverPort());
+    const int fd = connectedSocket(server->serverPort());
     spinUntil([&] { return server->clientCount() == 1; }, 5);
 
     // The receiver's stream, and binary corrections as random bytes: first
