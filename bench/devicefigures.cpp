@@ -7,10 +7,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSerialPort>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -221,28 +219,11 @@ int displayGrowthChild(int argc, char **argv)
 MemoryGrowth measureDisplayGrowth(const char *self, double seconds, QString *skipped)
 {
     MemoryGrowth result;
-    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-    if (xvfb.isEmpty()) {
-        *skipped = QStringLiteral("needs Xvfb (package xvfb)");
+    VirtualDisplay display;
+    if (!display.start(skipped))
         return result;
-    }
-    int display = 90;
-    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)) && display < 150)
-        ++display;
-    PeerProcess server;
-    server.start(xvfb, { QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
-                         QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp") });
-    const QString socketPath = QStringLiteral("/tmp/.X11-unix/X%1").arg(display);
-    spinUntil([&] { return QFileInfo::exists(socketPath); }, 10);
-    if (!QFileInfo::exists(socketPath)) {
-        *skipped = QStringLiteral("Xvfb did not start");
-        return result;
-    }
     PeerProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
-    child.setProcessEnvironment(environment);
+    child.setProcessEnvironment(display.environment());
     child.start(QString::fromLocal8Bit(self), { QStringLiteral("--display-growth-child"), QString::number(seconds) });
     while (child.waitForReadyRead(int(seconds * 1000) + 120000) || child.canReadLine()) {
         while (child.canReadLine()) {

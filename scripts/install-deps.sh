@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running or testing Tavrik needs.
-# Usage: scripts/install-deps.sh [run|test|bench|package|screenshot|format]   (default: run)
+# Usage: scripts/install-deps.sh [run|test|bench|package|screenshot|format|windows]   (default: run)
 # Skips apt entirely when every package is already present.
 set -euo pipefail
 
@@ -9,12 +9,19 @@ build_pkgs=(build-essential cmake qtbase5-dev libqt5serialport5-dev)
 # tool runs all the same, so only the run set asks for one.
 run_pkgs=("${build_pkgs[@]}" fonts-noto-cjk)
 # The suite also runs on Qt 6, and runs the field's own tools (gpsd, RTKLIB's
-# str2str) against the built program.
-test_pkgs=("${build_pkgs[@]}" qt6-base-dev qt6-serialport-dev gpsd gpsd-clients rtklib)
+# str2str) against the built program, and closes a window through a real X
+# server.
+test_pkgs=("${build_pkgs[@]}" qt6-base-dev qt6-serialport-dev gpsd gpsd-clients rtklib
+           xvfb libxcb1-dev pkg-config)
 bench_pkgs=("${build_pkgs[@]}" socat xvfb fonts-noto-cjk)
 package_pkgs=("${build_pkgs[@]}" dpkg-dev file lintian desktop-file-utils appstream)
 screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)
 format_pkgs=(clang-format git)
+# The Windows build: the MinGW-w64 cross compiler, the tools that build Qt from
+# its source package, NSIS for the installer, and Wine with an X server for the
+# tests and the end-to-end check.
+windows_pkgs=(build-essential cmake g++-mingw-w64-x86-64-posix dpkg-dev perl python3 xz-utils zip
+              nsis wine wine64 xvfb imagemagick)
 
 case "${1:-run}" in
     run) pkgs=("${run_pkgs[@]}") ;;
@@ -23,7 +30,8 @@ case "${1:-run}" in
     package) pkgs=("${package_pkgs[@]}") ;;
     screenshot) pkgs=("${screenshot_pkgs[@]}") ;;
     format) pkgs=("${format_pkgs[@]}") ;;
-    *) echo "usage: $0 [run|test|bench|package|screenshot|format]" >&2; exit 2 ;;
+    windows) pkgs=("${windows_pkgs[@]}") ;;
+    *) echo "usage: $0 [run|test|bench|package|screenshot|format|windows]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QTextEdit>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -101,6 +103,38 @@ PeerProcess::~PeerProcess()
         kill();
         waitForFinished(3000);
     }
+}
+
+bool VirtualDisplay::start(QString *whyNot)
+{
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty()) {
+        *whyNot = QStringLiteral("needs Xvfb (package xvfb)");
+        return false;
+    }
+    const auto socketPath = [](int display) { return QStringLiteral("/tmp/.X11-unix/X%1").arg(display); };
+    for (number = 90; number < 150 && QFileInfo::exists(socketPath(number)); ++number) {
+    }
+    server.start(xvfb, { QStringLiteral(":%1").arg(number), QStringLiteral("-screen"), QStringLiteral("0"),
+                         QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp") });
+    QElapsedTimer started;
+    started.start();
+    while (!QFileInfo::exists(socketPath(number)) && server.state() != QProcess::NotRunning
+           && started.elapsed() < 10000)
+        server.waitForFinished(50);
+    if (!QFileInfo::exists(socketPath(number))) {
+        *whyNot = QStringLiteral("Xvfb did not start");
+        return false;
+    }
+    return true;
+}
+
+QProcessEnvironment VirtualDisplay::environment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(number));
+    return environment;
 }
 
 QString Simulator::start(const QStringList &options)

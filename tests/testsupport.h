@@ -55,6 +55,20 @@ public:
     ~PeerProcess() override;
 };
 
+// An X server of the test's own (Xvfb), for what only a real display shows.
+class VirtualDisplay
+{
+public:
+    // False when it could not start, with the reason in `whyNot`.
+    bool start(QString *whyNot);
+    // The environment that runs a program on this display with Qt's X11 platform.
+    QProcessEnvironment environment() const;
+
+private:
+    int number = 0;
+    PeerProcess server;
+};
+
 // The receiver simulator, run on a pseudo-terminal of its own.
 class Simulator
 {

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
@@ -33,6 +34,10 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#ifdef TAVRIK_TEST_XCB
+#include <xcb/xcb.h>
+#endif
 
 namespace {
 // A server for the TCP client role, holding the one connection it accepts.
@@ -88,6 +93,7 @@ private slots:
     void tcpClientServerStopsReading();
     void tcpClientCloseWithQueuedData_data();
     void tcpClientCloseWithQueuedData();
+    void closeDuringTheConnectWait_data();
     void closeDuringTheConnectWait();
     void networkButtonHammered_data();
     void networkButtonHammered();
@@ -847,17 +853,37 @@ void tst_Bridge::tcpClientCloseWithQueuedData()
     QTRY_VERIFY_WITH_TIMEOUT(!closing, 10000);
 }
 
+void tst_Bridge::closeDuringTheConnectWait_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("close()") << "widget";
+    QTest::newRow("WM_DELETE_WINDOW on X11") << "window-system";
+}
+
 void tst_Bridge::closeDuringTheConnectWait()
 {
     // A close asked for while the window waits for the server ends the
-    // program: the window goes, and no box is left behind to keep it running.
-    Rig rig;
-    rig.window.show();
-    QMetaObject::invokeMethod(&rig.window, "close", Qt::QueuedConnection);
-    connectTcpClientRole(rig.window, freeTcpPort());
-    QVERIFY(rig.window.isHidden());
-    QTest::qWait(100);
-    QVERIFY(rig.boxes.texts.isEmpty());
+    // program with exit code 0: no box is left behind to keep it running.
+    // The window system's own request comes as user input on X11.
+    QFETCH(QString, how);
+    VirtualDisplay display;
+    PeerProcess child;
+    if (how == "window-system") {
+#ifndef TAVRIK_TEST_XCB
+        QSKIP("built without libxcb (package libxcb1-dev)");
+#endif
+        QString whyNot;
+        if (!display.start(&whyNot))
+            QSKIP(qPrintable(whyNot));
+        child.setProcessEnvironment(display.environment());
+    }
+    child.start(QCoreApplication::applicationFilePath(), { "--close-during-connect-wait", how });
+    QVERIFY2(child.waitForFinished(15000), "the program did not end after its window was closed");
+    const QByteArray output = child.readAllStandardOutput();
+    QVERIFY2(output.contains("asked to close"), output.constData());
+    QVERIFY2(!output.contains("box"), output.constData());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
 }
 
 void tst_Bridge::networkButtonHammered_data()
@@ -1029,8 +1055,80 @@ static int closeWithLinksUp(int argc, char *argv[])
     return app.exec();
 }
 
+#ifdef TAVRIK_TEST_XCB
+// Sends the window the close request a window manager sends: a WM_PROTOCOLS
+// message with WM_DELETE_WINDOW, through a connection of its own.
+static bool sendCloseRequest(WId window)
+{
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        return false;
+    }
+    const auto atom = [connection](const char *name) {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+                connection, xcb_intern_atom(connection, 0, uint16_t(qstrlen(name)), name), nullptr);
+        const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(reply);
+        return atom;
+    };
+    xcb_client_message_event_t message {};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = xcb_window_t(window);
+    message.type = atom("WM_PROTOCOLS");
+    message.data.data32[0] = atom("WM_DELETE_WINDOW");
+    message.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char *>(&message));
+    // Once the server answers, it has passed the message on.
+    free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    xcb_disconnect(connection);
+    return true;
+}
+#endif
+
+// The child of closeDuringTheConnectWait: HOW is "widget" or "window-system".
+// Prints "box" and ends with 3 when a box appears.
+static int closeDuringConnectWait(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    Widget window(fakeProbe({}));
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return 2;
+    QTimer boxWatch;
+    QObject::connect(&boxWatch, &QTimer::timeout, [] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            std::printf("box: %s\n", qPrintable(box->text()));
+            std::fflush(stdout);
+            std::_Exit(3);
+        }
+    });
+    boxWatch.start(50);
+    const bool byWindowSystem = qstrcmp(argv[2], "window-system") == 0;
+    QTimer::singleShot(0, &window, [&] {
+        if (byWindowSystem) {
+#ifdef TAVRIK_TEST_XCB
+            if (!sendCloseRequest(window.winId()))
+                std::_Exit(2);
+#endif
+            // Qt's own connection reads it meanwhile, without the event loop.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        } else {
+            QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
+        }
+        std::printf("asked to close\n");
+        std::fflush(stdout);
+        connectTcpClientRole(window, freeTcpPort());
+    });
+    return app.exec();
+}
+
 int main(int argc, char *argv[])
 {
+    if (argc > 2 && qstrcmp(argv[1], "--close-during-connect-wait") == 0)
+        return closeDuringConnectWait(argc, argv);
     if (argc > 4 && qstrcmp(argv[1], "--close-with-links-up") == 0)
         return closeWithLinksUp(argc, argv);
     QApplication app(argc, argv);

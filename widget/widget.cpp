@@ -604,7 +604,12 @@ void Widget::connectTcpClient()
     connect(tcpSocket, SIGNAL(readyRead()), this, SLOT(tcpClientDataReceived()));
     tcpSocket->connectToHost(*serverAddress, quint16(ui->lEditIpPort->text().toInt()),
                              QIODevice::ReadWrite);
-    if (tcpSocket->waitForConnected(2000)) {
+    // The wait holds the event loop; what the operator does meanwhile is
+    // handled after it, and must not start a second attempt inside this one.
+    ui->pBtnNetCnnt->setEnabled(false);
+    const bool connected = tcpSocket->waitForConnected(2000);
+    if (connected) {
+        ui->pBtnNetCnnt->setEnabled(true);
         connect(tcpSocket, SIGNAL(disconnected()), this, SLOT(serverLinkLost()));
         connect(tcpSocket, SIGNAL(errorOccurred(QAbstractSocket::SocketError)), this,
                 SLOT(serverLinkLost()));
@@ -617,9 +622,11 @@ void Widget::connectTcpClient()
     tcpSocket = nullptr;
     ui->lEditUdpPort->setText(QStringLiteral("0"));
     ui->pBtnNetCnnt->setChecked(false);
-    // The wait held the event loop: a close asked for meanwhile is handled
-    // now, so that it ends the program rather than meet a box.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // A close asked for during the wait is handled now, so that it ends the
+    // program rather than meet a box. The window system's close request counts
+    // as user input on some platforms, so user input is delivered too.
+    QCoreApplication::processEvents();
+    ui->pBtnNetCnnt->setEnabled(true);
     showError(tr("尝试连接服务器失败! 请确认服务器状态。"));
 }
 
