@@ -23,6 +23,7 @@ private slots:
     void send_data();
     void send();
     void slowClientIsDropped();
+    void clientsTakeTurnsAfterAHold();
 
 private:
     // The client text and descriptor of the i-th addClientLink or removeClientLink.
@@ -187,6 +188,32 @@ void tst_TcpServer::slowClientIsDropped()
         return readByOther >= sent;
     }, 10000));
     QCOMPARE(readByOther, sent);
+}
+
+void tst_TcpServer::clientsTakeTurnsAfterAHold()
+{
+    // Three busy clients while reading is held: once released, each one's
+    // data moves on in turn, and all of it arrives.
+    connectClients(3);
+    server->holdReading(true);
+    server->setReadChunk(16 * 1024);
+    const QByteArray sent(256 * 1024, 'r');
+    for (auto &client : clients)
+        client->write(sent);
+    QTest::qWait(300);
+    QHash<int, int> received;
+    int pieces = 0;
+    connect(server.get(), &TcpServer::updateTcpServer, this, [&](char *, int length, int descriptor) {
+        received[descriptor] += length;
+        if (++pieces == 6)
+            server->holdReading(true);
+    });
+    server->holdReading(false);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(received.value(descriptor(*arrivals, i)), 2 * 16 * 1024);
+    server->holdReading(false);
+    for (int i = 0; i < 3; ++i)
+        QTRY_COMPARE(received.value(descriptor(*arrivals, i)), sent.size());
 }
 
 QTEST_GUILESS_MAIN(tst_TcpServer)
