@@ -17,13 +17,14 @@
 #include <QMutex>
 #include <QTcpServer>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#ifdef Q_OS_UNIX
+#  include <arpa/inet.h>
+#  include <fcntl.h>
+#  include <netinet/in.h>
+#  include <poll.h>
+#  include <stdlib.h>
+#  include <sys/socket.h>
+#  include <unistd.h>
 
 Pty::Pty()
 {
@@ -93,6 +94,8 @@ void Pty::hangUp()
         ::close(master);
     master = -1;
 }
+
+#endif
 
 PeerProcess::~PeerProcess()
 {
@@ -216,6 +219,7 @@ quint16 freeTcpPort()
     return probe.serverPort();
 }
 
+#ifdef Q_OS_UNIX
 int connectedSocket(quint16 port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -239,6 +243,8 @@ bool sendAll(int socket, const QByteArray &bytes)
     }
     return true;
 }
+
+#endif
 
 QByteArray readAtLeast(QIODevice *device, int atLeast)
 {
@@ -308,6 +314,7 @@ QStringList itemTexts(const QComboBox *combo)
     return texts;
 }
 
+#ifdef Q_OS_UNIX
 QPushButton *WindowRig::connectButton()
 {
     return find<QPushButton>("ConnectBtn");
@@ -371,3 +378,4 @@ void WindowRig::openSerial()
 {
     openSerialLink(window, device);
 }
+#endif

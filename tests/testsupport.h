@@ -11,7 +11,9 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <termios.h>
+#ifdef Q_OS_UNIX
+#  include <termios.h>
+#endif
 
 class QComboBox;
 class QIODevice;
@@ -19,6 +21,7 @@ class QPushButton;
 class QTextEdit;
 class QWidget;
 
+#ifdef Q_OS_UNIX
 // A pseudo-terminal pair: the window opens the slave as its serial port, the
 // test plays the device on the master.
 class Pty
@@ -46,6 +49,7 @@ private:
     int master = -1;
     QString slave;
 };
+#endif
 
 // A program the test runs beside the window, ended by its PID when the
 // object goes: asked to stop, then killed if it does not.
@@ -115,10 +119,12 @@ SystemProbe fakeProbe(const QStringList &ports,
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
 quint16 freeTcpPort();
 
+#ifdef Q_OS_UNIX
 // A blocking TCP socket connected to 127.0.0.1:port, -1 when it could not
 // connect; and sending all of `bytes` on one, false when the link failed.
 int connectedSocket(quint16 port);
 bool sendAll(int socket, const QByteArray &bytes);
+#endif
 
 // Runs the event loop until `device` holds at least `atLeast` bytes or five
 // seconds pass, then reads everything it holds.
@@ -147,6 +153,7 @@ private:
     QString directory;
 };
 
+#ifdef Q_OS_UNIX
 // Opens the window's serial link on `device`, which must get the receiver's
 // two command lines.
 void openSerialLink(Widget &window, Pty &device);
@@ -175,5 +182,6 @@ struct WindowRig
     // Opens the serial link; the device must get the two command lines.
     void openSerial();
 };
+#endif
 
 #endif // TESTSUPPORT_H

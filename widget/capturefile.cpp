@@ -4,9 +4,19 @@
 
 #include <QFileInfo>
 
-CaptureFile::CaptureFile(const QString &path) : path(path), reserve(QStringLiteral("/dev/null"))
+CaptureFile::CaptureFile(const QString &path) : path(path)
 {
-    reserve.open(QIODevice::ReadOnly);
+#ifdef Q_OS_UNIX
+    // Windows has no per-process limit on handles to run into.
+    reserve.setFileName(QStringLiteral("/dev/null"));
+#endif
+    holdReserve();
+}
+
+void CaptureFile::holdReserve()
+{
+    if (!reserve.fileName().isEmpty() && !reserve.isOpen())
+        reserve.open(QIODevice::ReadOnly);
 }
 
 void CaptureFile::append(const QByteArray &bytes)
@@ -21,8 +31,7 @@ void CaptureFile::append(const QByteArray &bytes)
     if (!written)
         trace(QStringLiteral("Can't write to file: ") + file.errorString());
     file.close();
-    if (!reserve.isOpen())
-        reserve.open(QIODevice::ReadOnly);
+    holdReserve();
 }
 
 bool CaptureFile::open(QFile &file)
@@ -39,6 +48,6 @@ bool CaptureFile::open(QFile &file)
     reserve.close();
     if (file.open(mode))
         return true;
-    reserve.open(QIODevice::ReadOnly);
+    holdReserve();
     return false;
 }

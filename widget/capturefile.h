@@ -10,8 +10,8 @@
 //
 // Only a regular file, or a path where nothing is yet, is opened: opening a
 // FIFO that nothing reads would block the whole program. One descriptor is
-// kept in reserve, so that the capture goes on when the process has used up
-// its descriptors (a TCP server with too many clients).
+// kept in reserve on Unix, so that the capture goes on when the process has
+// used up its descriptors (a TCP server with too many clients).
 class CaptureFile
 {
 public:
@@ -22,6 +22,7 @@ public:
 
 private:
     bool open(QFile &file);
+    void holdReserve();
 
     QString path;
     QFile reserve;

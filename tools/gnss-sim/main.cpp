@@ -1,11 +1,13 @@
 // Plays a GNSS receiver on a serial line: records what it is sent, streams
 // fixes (a GGA and an RMC sentence each, stamped with the time and date),
-// sends file contents and can hang up like an unplugged device.
+// sends file contents and can hang up like an unplugged device. On Windows
+// it plays the receiver on a COM port only: there are no pseudo-terminals.
 
 #include "nmea.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -16,11 +18,14 @@
 #include <string>
 #include <utility>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
+#ifdef _WIN32
+#  include <windows.h>
+#else
+#  include <fcntl.h>
+#  include <poll.h>
+#  include <termios.h>
+#  include <unistd.h>
+#endif
 
 namespace {
 
@@ -31,16 +36,15 @@ void requestStop(int)
     stopRequested = 1;
 }
 
-double secondsOn(clockid_t clock)
+template <typename Clock>
+double secondsOn()
 {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
 double now()
 {
-    return secondsOn(CLOCK_MONOTONIC);
+    return secondsOn<std::chrono::steady_clock>();
 }
 
 struct Options
@@ -62,7 +66,8 @@ void usage(const char *program)
     std::fprintf(stderr,
                  "usage: %s (--pty | --device PATH) [options]\n"
                  "  --pty               create a pseudo-terminal and print its slave path\n"
-                 "  --device PATH       play the receiver on a serial device\n"
+                 "                      (not on Windows)\n"
+                 "  --device PATH       play the receiver on a serial device (COMn on Windows)\n"
                  "  --baud N            line speed on --device (default 115200)\n"
                  "  --rate HZ|max       fixes per second, each a GGA and an RMC sentence\n"
                  "                      (default 0.2, one every 5 s);\n"
@@ -77,19 +82,11 @@ void usage(const char *program)
 }
 
 // The line speeds a serial device can be set to here.
-const std::pair<int, speed_t> lineSpeeds[] = {
-    { 1200, B1200 },     { 2400, B2400 },     { 4800, B4800 },     { 9600, B9600 },
-    { 19200, B19200 },   { 38400, B38400 },   { 57600, B57600 },   { 115200, B115200 },
-    { 230400, B230400 }, { 460800, B460800 }, { 921600, B921600 },
-};
+const int lineSpeeds[] = { 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600 };
 
-speed_t speedOf(int baud)
+bool isLineSpeed(long baud)
 {
-    for (const auto &speed : lineSpeeds) {
-        if (speed.first == baud)
-            return speed.second;
-    }
-    return B0;
+    return std::find(std::begin(lineSpeeds), std::end(lineSpeeds), baud) != std::end(lineSpeeds);
 }
 
 // A whole option value as a number, or false: "abc", "5x", "" and values out
@@ -127,7 +124,7 @@ bool parse(int argc, char **argv, Options &options)
         } else if (arg == "--device" && (v = value())) {
             options.device = v;
         } else if (arg == "--baud" && (v = value())) {
-            if (!toWhole(v, whole) || whole > 921600 || speedOf(int(whole)) == B0)
+            if (!toWhole(v, whole) || !isLineSpeed(whole))
                 return refuse(arg, v, "one of 1200, 2400, ... 921600");
             options.baud = int(whole);
         } else if (arg == "--rate" && (v = value())) {
@@ -159,7 +156,102 @@ bool parse(int argc, char **argv, Options &options)
         std::fprintf(stderr, "give either --pty or --device PATH\n");
         return false;
     }
+#ifdef _WIN32
+    if (options.pty) {
+        std::fprintf(stderr, "--pty: Windows has no pseudo-terminals; give --device COMn\n");
+        return false;
+    }
+#endif
     return true;
+}
+
+// What a wait on the line found.
+struct Readiness
+{
+    bool readable = false;
+    bool writable = false;
+    bool gone = false; // the device went away
+};
+
+#ifdef _WIN32
+// A COM port: reads return at once with what has arrived, writes wait at
+// most a moment, so that one loop serves both directions.
+struct Line
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+
+    bool open(const Options &options)
+    {
+        const std::string path = options.device.rfind("\\\\", 0) == 0 ? options.device
+                                                                      : "\\\\.\\" + options.device;
+        handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            return false;
+        DCB line{};
+        line.DCBlength = sizeof line;
+        if (!GetCommState(handle, &line))
+            return false;
+        line.BaudRate = DWORD(options.baud);
+        line.ByteSize = 8;
+        line.Parity = NOPARITY;
+        line.StopBits = ONESTOPBIT;
+        line.fBinary = TRUE;
+        line.fParity = FALSE;
+        line.fOutxCtsFlow = line.fOutxDsrFlow = line.fOutX = line.fInX = FALSE;
+        line.fDtrControl = DTR_CONTROL_ENABLE;
+        line.fRtsControl = RTS_CONTROL_ENABLE;
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.WriteTotalTimeoutConstant = 50;
+        return SetCommState(handle, &line) && SetCommTimeouts(handle, &timeouts);
+    }
+
+    Readiness wait(bool wantWrite, double seconds)
+    {
+        Readiness ready;
+        for (double waited = 0;; waited += 0.005) {
+            DWORD errors = 0;
+            COMSTAT status{};
+            if (!ClearCommError(handle, &errors, &status)) {
+                ready.gone = true;
+                return ready;
+            }
+            ready.readable = status.cbInQue > 0;
+            ready.writable = wantWrite;
+            if (ready.readable || ready.writable || waited >= seconds)
+                return ready;
+            Sleep(5);
+        }
+    }
+
+    long read(char *buffer, size_t size)
+    {
+        DWORD count = 0;
+        return ReadFile(handle, buffer, DWORD(size), &count, nullptr) ? long(count) : -1;
+    }
+
+    long write(const char *bytes, size_t size)
+    {
+        DWORD count = 0;
+        return WriteFile(handle, bytes, DWORD(size), &count, nullptr) ? long(count) : -1;
+    }
+
+    void hangUp()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+};
+#else
+speed_t speedOf(int baud)
+{
+    const speed_t speeds[] = { B1200,  B2400,   B4800,   B9600,   B19200, B38400,
+                               B57600, B115200, B230400, B460800, B921600 };
+    static_assert(std::size(speeds) == std::size(lineSpeeds), "a speed for each rate");
+    const auto at = std::find(std::begin(lineSpeeds), std::end(lineSpeeds), baud);
+    return at == std::end(lineSpeeds) ? B0 : speeds[at - std::begin(lineSpeeds)];
 }
 
 bool makeRaw(int fd, speed_t speed)
@@ -198,6 +290,25 @@ struct Line
         return true;
     }
 
+    Readiness wait(bool wantWrite, double seconds)
+    {
+        Readiness ready;
+        pollfd p{ fd, short(POLLIN | (wantWrite ? POLLOUT : 0)), 0 };
+        if (poll(&p, 1, int(seconds * 1000)) < 0 && errno != EINTR) {
+            ready.gone = true;
+            return ready;
+        }
+        ready.readable = p.revents & POLLIN;
+        ready.writable = p.revents & POLLOUT;
+        // A pseudo-terminal master reads a hang-up while the tool has the
+        // port closed: only a device goes away.
+        ready.gone = (p.revents & (POLLHUP | POLLERR)) && heldSlave < 0;
+        return ready;
+    }
+
+    long read(char *buffer, size_t size) { return long(::read(fd, buffer, size)); }
+    long write(const char *bytes, size_t size) { return long(::write(fd, bytes, size)); }
+
     void hangUp()
     {
         if (fd >= 0)
@@ -207,6 +318,7 @@ struct Line
         fd = heldSlave = -1;
     }
 };
+#endif
 
 } // namespace
 
@@ -219,7 +331,9 @@ int main(int argc, char **argv)
     }
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     Line line;
     if (!line.open(options)) {
@@ -244,7 +358,7 @@ int main(int argc, char **argv)
 
     const double start = now();
     // Fixes carry the time of day and date of the clock the simulator starts on.
-    const double startUtc = secondsOn(CLOCK_REALTIME);
+    const double startUtc = secondsOn<std::chrono::system_clock>();
     auto fix = [&](double t, long number) {
         const double utc = startUtc + (t - start);
         return Nmea::ggaSentence(utc, number) + Nmea::rmcSentence(utc, number);
@@ -281,13 +395,10 @@ int main(int argc, char **argv)
         double wait = 0.1;
         if (streaming && period > 0)
             wait = std::min(wait, std::max(0.0, nextFix - t));
-        pollfd p{ line.fd, short(POLLIN | (talking && !pending.empty() ? POLLOUT : 0)), 0 };
-        if (poll(&p, 1, int(wait * 1000)) < 0 && errno != EINTR)
-            break;
-
-        if (p.revents & POLLIN) {
+        const Readiness ready = line.wait(talking && !pending.empty(), wait);
+        if (ready.readable) {
             char buffer[65536];
-            const ssize_t n = ::read(line.fd, buffer, sizeof buffer);
+            const long n = line.read(buffer, sizeof buffer);
             if (n > 0) {
                 // A receiver told to start logging starts its clock then.
                 if (firstInput && options.waitForInput)
@@ -300,14 +411,14 @@ int main(int argc, char **argv)
                 }
             }
         }
-        if ((p.revents & POLLOUT) && !pending.empty()) {
-            const ssize_t n = ::write(line.fd, pending.data(), pending.size());
+        if (ready.writable && !pending.empty()) {
+            const long n = line.write(pending.data(), pending.size());
             if (n > 0) {
                 sent += n;
                 pending.erase(0, size_t(n));
             }
         }
-        if ((p.revents & (POLLHUP | POLLERR)) && !options.pty) {
+        if (ready.gone) {
             std::fprintf(stderr, "the device went away\n");
             break;
         }

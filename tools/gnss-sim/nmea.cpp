@@ -33,7 +33,11 @@ std::string date(double utcSeconds)
 {
     const std::time_t seconds = std::time_t(hundredths(utcSeconds) / 100);
     std::tm day{};
+#ifdef _WIN32
+    gmtime_s(&day, &seconds);
+#else
     gmtime_r(&seconds, &day);
+#endif
     char text[40];
     std::snprintf(text, sizeof text, "%02d%02d%02d", day.tm_mday, day.tm_mon + 1,
                   day.tm_year % 100);
