@@ -19,9 +19,9 @@ screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)
 format_pkgs=(clang-format git)
 # The Windows build: the MinGW-w64 cross compiler, the tools that build Qt from
 # its source package, NSIS for the installer, and Wine with an X server for the
-# tests and the end-to-end check.
-windows_pkgs=(build-essential cmake g++-mingw-w64-x86-64-posix dpkg-dev perl python3 xz-utils zip
-              nsis wine wine64 xvfb imagemagick)
+# tests and the end-to-end check (xdotool drives the window there).
+windows_pkgs=(build-essential cmake g++-mingw-w64-x86-64-posix dpkg-dev perl python3 xz-utils
+              nsis wine wine64 fonts-wine xvfb xdotool imagemagick)
 
 case "${1:-run}" in
     run) pkgs=("${run_pkgs[@]}") ;;

@@ -1,0 +1,14 @@
+# Cross-compiles for 64-bit Windows with Debian's MinGW-w64 (POSIX threads).
+# Qt for Windows is found through CMAKE_PREFIX_PATH; its moc, uic and rcc are
+# programs of the build machine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(TAVRIK_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${TAVRIK_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TAVRIK_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${TAVRIK_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TAVRIK_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)

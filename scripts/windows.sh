@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Cross-builds Tavrik for 64-bit Windows with MinGW-w64 and packs it as a zip
+# and an NSIS installer in build/windows/.
+# Usage: scripts/windows.sh [--check]
+#   --check  also runs the Windows test suites and the end-to-end check under Wine
+#
+# Qt Base and Qt Serial Port are built from source once, into a prefix under
+# ~/.cache/tavrik (or $TAVRIK_CACHE) named by Qt's version and a hash of the
+# configure line and compiler, so later runs reuse it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/install-deps.sh windows
+
+qt_version=5.15.8
+serialport_tarball=$root/../shared/third-party/qtserialport-everywhere-opensource-src-$qt_version.tar.xz
+serialport_sha256=6958041d9f09ec1a03aeb6f1d589025af217883bf5b4f42e2fc8e6eaceb12648
+# Only what the tool and its tests use: no OpenGL, D-Bus, ICU or SQL. Debian's
+# source has no wintab headers, hence no tablet events.
+qt_configure=(-xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
+              -opensource -confirm-license -release -nomake examples -nomake tests
+              -no-opengl -no-dbus -no-icu -qt-zlib -qt-pcre -qt-libpng -qt-libjpeg
+              -qt-freetype -qt-harfbuzz -no-feature-sql -no-feature-tabletevent)
+qt_key=$(printf '%s\n' "$qt_version" "${qt_configure[@]}" "$(x86_64-w64-mingw32-g++ --version | head -1)" |
+         sha256sum | cut -c1-12)
+cache=${TAVRIK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrik}
+qt_prefix=$cache/qt-$qt_version-mingw64-$qt_key
+jobs=$(nproc)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Fetches Qt Base's Debian source package into the current folder. apt needs a
+# deb-src entry for the archive the machine already uses.
+fetch_qtbase_source() {
+    if ! apt-get source --print-uris qtbase-opensource-src >/dev/null 2>&1; then
+        local sources=/etc/apt/sources.list.d/tavrik-deb-src.sources
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/*.sources |
+            as_root tee "$sources" >/dev/null
+        as_root apt-get update
+    fi
+    apt-get source qtbase-opensource-src
+}
+
+# Qt Base first, then Qt Serial Port against it; each step is marked done in
+# the prefix, so that a failed run goes on from where it stopped.
+build_qt() {
+    [ -f "$qt_prefix/.complete" ] && return
+    echo "building Qt $qt_version for Windows into $qt_prefix (tens of minutes, once)"
+    local work=$cache/work-$qt_key
+    mkdir -p "$work"
+    if [ ! -f "$qt_prefix/.qtbase" ]; then
+        rm -rf "$qt_prefix" "$work"/qtbase-*
+        (cd "$work" && fetch_qtbase_source)
+        local qtbase_src
+        qtbase_src=$(find "$work" -maxdepth 1 -type d -name "qtbase-opensource-src-$qt_version*" | head -1)
+        [ -n "$qtbase_src" ] || { echo "no Qt Base $qt_version source in $work" >&2; exit 1; }
+        mkdir -p "$work/qtbase-build"
+        (cd "$work/qtbase-build" &&
+            "$qtbase_src/configure" -prefix "$qt_prefix" "${qt_configure[@]}" &&
+            make -j"$jobs" && make install)
+        touch "$qt_prefix/.qtbase"
+    fi
+
+    echo "$serialport_sha256  $serialport_tarball" | sha256sum -c --quiet
+    rm -rf "$work"/qtserialport-* "$work/serialport-build"
+    tar -C "$work" -xf "$serialport_tarball"
+    local serialport_src=$work/qtserialport-everywhere-src-$qt_version
+    # A source archive has no generated include folder, and qmake makes one
+    # only inside a git checkout; outside one, it looks for it in the source.
+    perl "$qt_prefix/bin/syncqt.pl" -module QtSerialPort -version "$qt_version" \
+        -outdir "$serialport_src" "$serialport_src"
+    mkdir -p "$work/serialport-build"
+    (cd "$work/serialport-build" && "$qt_prefix/bin/qmake" "$serialport_src" &&
+        make -j"$jobs" && make install)
+    [ -f "$qt_prefix/include/QtSerialPort/QSerialPort" ] ||
+        { echo "Qt Serial Port's headers were not installed" >&2; exit 1; }
+
+    touch "$qt_prefix/.complete"
+    rm -rf "$work"
+}
+
+build_qt
+
+export TAVRIK_WINDOWS_QT=$qt_prefix
+cmake --preset windows >/dev/null
+cmake --build build/windows -j"$jobs"
+rm -f build/windows/tavrik-*-windows-x86_64.zip build/windows/tavrik-*-setup.exe
+(cd build/windows && cpack >/dev/null)
+ls -l build/windows/tavrik-*-windows-x86_64.zip build/windows/tavrik-*-setup.exe
+
+if [ "${1:-}" = --check ]; then
+    export WINEDEBUG=-all
+    # The suites' prefix is made once; Wine's first start takes a while.
+    WINEPREFIX=$root/build/windows/wine wineboot -i
+    (cd build/windows && ctest --output-on-failure -j2)
+    scripts/windows-smoke.py build/windows/tavrik-*-setup.exe
+fi
