@@ -36,7 +36,7 @@ void requestStop(int)
     stopRequested = 1;
 }
 
-template <typename Clock>
+template<typename Clock>
 double secondsOn()
 {
     return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
@@ -82,7 +82,8 @@ void usage(const char *program)
 }
 
 // The line speeds a serial device can be set to here.
-const int lineSpeeds[] = { 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600 };
+const int lineSpeeds[] = { 1200,  2400,   4800,   9600,   19200, 38400,
+                           57600, 115200, 230400, 460800, 921600 };
 
 bool isLineSpeed(long baud)
 {
@@ -182,8 +183,8 @@ struct Line
 
     bool open(const Options &options)
     {
-        const std::string path = options.device.rfind("\\\\", 0) == 0 ? options.device
-                                                                      : "\\\\.\\" + options.device;
+        const std::string path =
+                options.device.rfind("\\\\", 0) == 0 ? options.device : "\\\\.\\" + options.device;
         handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              0, nullptr);
         if (handle == INVALID_HANDLE_VALUE)
