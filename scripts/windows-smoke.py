@@ -194,16 +194,16 @@ def check(installer, screenshot):
                 forwarded += peer.recvfrom(65536)[0]
             return GGA in forwarded
 
-        # Wine reports bytes arriving on a COM port only through the serial
-        # driver's interrupt counters, which a pseudo-terminal does not have:
-        # Qt's reads wait for that report, so this direction cannot be seen
-        # here. It is checked, and told apart from the checks that must pass.
+        # Qt waits for arriving bytes with WaitCommEvent. Wine's version reads
+        # the modem lines (TIOCMGET) on every poll and gives up when that
+        # fails, as it does on a pseudo-terminal: this direction cannot be
+        # seen here. It is tried, and told apart from the checks that must pass.
         try:
             wait_for("a sentence from COM5 as a UDP datagram", forward, 10)
             receiver_to_network = "a GGA sentence from COM5 arrived as a datagram"
         except Failure:
-            receiver_to_network = ("COM5 to UDP not seen: Wine does not report bytes arriving "
-                                   "on a pseudo-terminal")
+            receiver_to_network = ("COM5 to UDP not seen: Wine's WaitCommEvent gives up on a "
+                                   "pseudo-terminal, which has no modem lines")
         peer.sendto(CORRECTION, ("127.0.0.1", local_port))
         read_until(master, CORRECTION, 10)
         capture_file = os.path.join(capture, "testBase.txt")
