@@ -93,15 +93,13 @@ private slots:
     void tcpClientServerStopsReading();
     void tcpClientCloseWithQueuedData_data();
     void tcpClientCloseWithQueuedData();
-    void closeDuringTheConnectWait_data();
-    void closeDuringTheConnectWait();
     void networkButtonHammered_data();
     void networkButtonHammered();
     void serverOutOfDescriptors_data();
     void serverOutOfDescriptors();
     void disconnectAfterRoleChange();
-    void closingWithEveryLinkUp_data();
-    void closingWithEveryLinkUp();
+    void closingTheWindow_data();
+    void closingTheWindow();
 
 private:
     struct Rig : WindowRig
@@ -854,43 +852,6 @@ void tst_Bridge::tcpClientCloseWithQueuedData()
     QTRY_VERIFY_WITH_TIMEOUT(!closing, 10000);
 }
 
-void tst_Bridge::closeDuringTheConnectWait_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::newRow("close()") << "widget";
-    QTest::newRow("WM_DELETE_WINDOW on X11") << "window-system";
-}
-
-void tst_Bridge::closeDuringTheConnectWait()
-{
-    // A close asked for while the window waits for the server ends the
-    // program with exit code 0: no box is left behind to keep it running.
-    // The window system's own request comes as user input on X11.
-    QFETCH(QString, how);
-    VirtualDisplay display;
-    PeerProcess child;
-    if (how == "window-system") {
-#ifndef TAVRIK_TEST_XCB
-        QSKIP("built without libxcb (package libxcb1-dev)");
-#endif
-        QString whyNot;
-        if (!display.start(&whyNot))
-            QSKIP(qPrintable(whyNot));
-        QProcessEnvironment environment = display.environment();
-        // Qt's X11 platform and the libraries under it keep what they
-        // allocate until the process ends: no leak check for this child.
-        environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
-        child.setProcessEnvironment(environment);
-    }
-    child.start(QCoreApplication::applicationFilePath(), { "--close-during-connect-wait", how });
-    QVERIFY2(child.waitForFinished(15000), "the program did not end after its window was closed");
-    const QByteArray output = child.readAllStandardOutput();
-    QVERIFY2(output.contains("asked to close"), output.constData());
-    QVERIFY2(!output.contains("box"), output.constData());
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), 0);
-}
-
 void tst_Bridge::networkButtonHammered_data()
 {
     QTest::addColumn<int>("role");
@@ -1014,68 +975,58 @@ void tst_Bridge::disconnectAfterRoleChange()
     QVERIFY(!rig.window.findChild<TcpServer *>());
 }
 
-void tst_Bridge::closingWithEveryLinkUp_data()
+void tst_Bridge::closingTheWindow_data()
 {
+    QTest::addColumn<QString>("when");
     QTest::addColumn<int>("role");
-    QTest::newRow("UDP") << int(Widget::UdpRole);
-    QTest::newRow("TCP server with a client") << int(Widget::TcpServerRole);
-    QTest::newRow("TCP client") << int(Widget::TcpClientRole);
+    QTest::addColumn<QString>("how");
+    QTest::newRow("UDP up") << "links-up" << int(Widget::UdpRole) << "widget";
+    QTest::newRow("TCP server with a client") << "links-up" << int(Widget::TcpServerRole) << "widget";
+    QTest::newRow("TCP client up") << "links-up" << int(Widget::TcpClientRole) << "widget";
+    QTest::newRow("connect wait, close()") << "connect-wait" << int(Widget::TcpClientRole) << "widget";
+    QTest::newRow("connect wait, WM_DELETE_WINDOW on X11")
+            << "connect-wait" << int(Widget::TcpClientRole) << "window-system";
 }
 
-void tst_Bridge::closingWithEveryLinkUp()
+void tst_Bridge::closingTheWindow()
 {
-    // The program's own way of running, in a child: the window with the
-    // serial link and the role up is closed by the operator. The program
-    // ends with exit code 0 (no box keeps it running) and sends the device
-    // nothing more.
+    // The program's own way of running, in a child: the operator closes the
+    // window with the serial link and the role up, or while it waits for the
+    // server. The program ends with exit code 0 (no box keeps it running)
+    // and sends the device nothing more. The window system's own request
+    // comes as user input on X11.
+    QFETCH(QString, when);
     QFETCH(int, role);
+    QFETCH(QString, how);
     RemoteServer remote;
     Pty device;
-    QProcess child;
-    child.start(QCoreApplication::applicationFilePath(),
-                { "--close-with-links-up", QString::number(role), device.slavePath(),
-                  QString::number(remote.listener.serverPort()) });
-    QCOMPARE(device.read(48).size(), 48);
-    if (!child.waitForFinished(20000)) {
-        child.kill();
-        child.waitForFinished(3000);
-        QFAIL("the program did not end after its window was closed");
+    VirtualDisplay display;
+    PeerProcess child;
+    if (how == "window-system") {
+#ifndef TAVRIK_TEST_XCB
+        QSKIP("built without libxcb (package libxcb1-dev)");
+#endif
+        QString whyNot;
+        if (!display.start(&whyNot))
+            QSKIP(qPrintable(whyNot));
+        QProcessEnvironment environment = display.environment();
+        // Qt's X11 platform and the libraries under it keep what they
+        // allocate until the process ends: no leak check for this child.
+        environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
+        child.setProcessEnvironment(environment);
     }
+    const quint16 serverPort = when == "connect-wait" ? freeTcpPort() : remote.listener.serverPort();
+    child.start(QCoreApplication::applicationFilePath(),
+                { "--close-the-window", when, QString::number(role), device.slavePath(),
+                  QString::number(serverPort), how });
+    QCOMPARE(device.read(48).size(), 48);
+    QVERIFY2(child.waitForFinished(20000), "the program did not end after its window was closed");
     const QByteArray output = child.readAllStandardOutput();
-    QVERIFY2(output.contains("links up"), output.constData());
+    QVERIFY2(output.contains(when == "connect-wait" ? "asked to close" : "links up"), output.constData());
+    QVERIFY2(!output.contains("box"), output.constData());
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
     QVERIFY(device.readFor(200).isEmpty());
-}
-
-// The child of closingWithEveryLinkUp: ROLE DEVICE SERVER-PORT.
-static int closeWithLinksUp(int argc, char *argv[])
-{
-    QApplication app(argc, argv);
-    const int role = QString::fromLocal8Bit(argv[2]).toInt();
-    Widget window(fakeProbe({ QString::fromLocal8Bit(argv[3]) }));
-    window.show();
-    window.findChild<QPushButton *>("ConnectBtn")->click();
-    QTcpSocket client;
-    if (role == Widget::UdpRole) {
-        connectUdpRole(window, 9);
-    } else if (role == Widget::TcpServerRole) {
-        startTcpServerRole(window);
-        if (auto *server = window.findChild<QTcpServer *>())
-            client.connectToHost(QHostAddress::LocalHost, server->serverPort());
-    } else {
-        connectTcpClientRole(window, quint16(QString::fromLocal8Bit(argv[4]).toInt()));
-    }
-    QTimer::singleShot(500, &window, [&] {
-        if (window.findChild<QPushButton *>("ConnectBtn")->text() == QStringLiteral("串口关闭")
-            && window.findChild<QPushButton *>("pBtnNetCnnt")->text() == QStringLiteral("断开网络")
-            && (role != Widget::TcpServerRole || client.state() == QAbstractSocket::ConnectedState)) {
-            std::printf("links up\n");
-            std::fflush(stdout);
-        }
-        window.close();
-    });
-    return app.exec();
 }
 
 #ifdef TAVRIK_TEST_XCB
@@ -1111,12 +1062,17 @@ static bool sendCloseRequest(WId window)
 }
 #endif
 
-// The child of closeDuringTheConnectWait: HOW is "widget" or "window-system".
+// The child of closingTheWindow: WHEN ROLE DEVICE SERVER-PORT HOW, where WHEN
+// is "links-up" or "connect-wait" and HOW is "widget" or "window-system".
 // Prints "box" and ends with 3 when a box appears.
-static int closeDuringConnectWait(int argc, char *argv[])
+static int closeTheWindow(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    Widget window(fakeProbe({}));
+    const QByteArray when = argv[2];
+    const int role = QString::fromLocal8Bit(argv[3]).toInt();
+    const auto serverPort = quint16(QString::fromLocal8Bit(argv[5]).toInt());
+    const bool byWindowSystem = qstrcmp(argv[6], "window-system") == 0;
+    Widget window(fakeProbe({ QString::fromLocal8Bit(argv[4]) }));
     window.show();
     if (!QTest::qWaitForWindowExposed(&window))
         return 2;
@@ -1129,8 +1085,7 @@ static int closeDuringConnectWait(int argc, char *argv[])
         }
     });
     boxWatch.start(50);
-    const bool byWindowSystem = qstrcmp(argv[2], "window-system") == 0;
-    QTimer::singleShot(0, &window, [&] {
+    const auto askToClose = [&] {
         if (byWindowSystem) {
 #ifdef TAVRIK_TEST_XCB
             if (!sendCloseRequest(window.winId()))
@@ -1141,19 +1096,43 @@ static int closeDuringConnectWait(int argc, char *argv[])
         } else {
             QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
         }
-        std::printf("asked to close\n");
-        std::fflush(stdout);
-        connectTcpClientRole(window, freeTcpPort());
+    };
+    window.findChild<QPushButton *>("ConnectBtn")->click();
+    if (when == "connect-wait") {
+        QTimer::singleShot(0, &window, [&] {
+            askToClose();
+            std::printf("asked to close\n");
+            std::fflush(stdout);
+            connectTcpClientRole(window, serverPort);
+        });
+        return app.exec();
+    }
+    QTcpSocket client;
+    if (role == Widget::UdpRole) {
+        connectUdpRole(window, 9);
+    } else if (role == Widget::TcpServerRole) {
+        startTcpServerRole(window);
+        if (auto *server = window.findChild<QTcpServer *>())
+            client.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    } else {
+        connectTcpClientRole(window, serverPort);
+    }
+    QTimer::singleShot(500, &window, [&] {
+        if (window.findChild<QPushButton *>("ConnectBtn")->text() == QStringLiteral("串口关闭")
+            && window.findChild<QPushButton *>("pBtnNetCnnt")->text() == QStringLiteral("断开网络")
+            && (role != Widget::TcpServerRole || client.state() == QAbstractSocket::ConnectedState)) {
+            std::printf("links up\n");
+            std::fflush(stdout);
+        }
+        askToClose();
     });
     return app.exec();
 }
 
 int main(int argc, char *argv[])
 {
-    if (argc > 2 && qstrcmp(argv[1], "--close-during-connect-wait") == 0)
-        return closeDuringConnectWait(argc, argv);
-    if (argc > 4 && qstrcmp(argv[1], "--close-with-links-up") == 0)
-        return closeWithLinksUp(argc, argv);
+    if (argc > 6 && qstrcmp(argv[1], "--close-the-window") == 0)
+        return closeTheWindow(argc, argv);
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     tst_Bridge test;
