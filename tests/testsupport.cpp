@@ -16,7 +16,11 @@
 #include <QMessageBox>
 #include <QMutex>
 #include <QTcpServer>
+#include <QUdpSocket>
 
+#ifdef Q_OS_WIN
+#  include <windows.h>
+#endif
 #ifdef Q_OS_UNIX
 #  include <arpa/inet.h>
 #  include <fcntl.h>
@@ -314,7 +318,6 @@ QStringList itemTexts(const QComboBox *combo)
     return texts;
 }
 
-#ifdef Q_OS_UNIX
 QPushButton *WindowRig::connectButton()
 {
     return find<QPushButton>("ConnectBtn");
@@ -368,13 +371,31 @@ QString WindowRig::state()
     return label->toolTip() == label->text() ? label->text() : "tooltip: " + label->toolTip();
 }
 
+quint16 WindowRig::udpPort()
+{
+    return window.findChild<QUdpSocket *>()->localPort();
+}
+
+int openDescriptors()
+{
+#ifdef Q_OS_WIN
+    DWORD handles = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handles);
+    return int(handles);
+#else
+    // The listing's own descriptor is among the entries.
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size() - 1;
+#endif
+}
+
+#ifdef Q_OS_UNIX
 void openSerialLink(Widget &window, Pty &device)
 {
     QTest::mouseClick(window.findChild<QPushButton *>("ConnectBtn"), Qt::LeftButton);
     QCOMPARE(device.read(48), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
 }
 
-void WindowRig::openSerial()
+void DeviceWindowRig::openSerial()
 {
     openSerialLink(window, device);
 }

@@ -153,18 +153,16 @@ private:
     QString directory;
 };
 
-#ifdef Q_OS_UNIX
-// Opens the window's serial link on `device`, which must get the receiver's
-// two command lines.
-void openSerialLink(Widget &window, Pty &device);
+// How many descriptors (handles on Windows) the process has open.
+int openDescriptors();
 
-// The window with a pseudo-terminal as its one serial port, driven through
-// its controls; every message box it opens is closed and noted in `boxes`.
+// The window driven through its controls, with the given serial ports;
+// every message box it opens is closed and noted in `boxes`.
 struct WindowRig
 {
+    explicit WindowRig(const QStringList &ports = {}) : window(fakeProbe(ports)) {}
     MessageBoxCloser boxes;
-    Pty device;
-    Widget window { fakeProbe({ device.slavePath() }) };
+    Widget window;
 
     template <typename T = QWidget>
     T *find(const char *name) { return window.findChild<T *>(name); }
@@ -179,6 +177,24 @@ struct WindowRig
     void clickNetwork();
     QString networkCaption();
     QString state(); // the status text; "tooltip: ..." when its tooltip differs
+    quint16 udpPort(); // where the UDP role receives
+};
+
+#ifdef Q_OS_UNIX
+// Opens the window's serial link on `device`, which must get the receiver's
+// two command lines.
+void openSerialLink(Widget &window, Pty &device);
+
+// Made before the window, so that the window can list it.
+struct PtyDevice
+{
+    Pty device;
+};
+
+// The window with a pseudo-terminal as its one serial port.
+struct DeviceWindowRig : PtyDevice, WindowRig
+{
+    DeviceWindowRig() : WindowRig({ device.slavePath() }) {}
     // Opens the serial link; the device must get the two command lines.
     void openSerial();
 };

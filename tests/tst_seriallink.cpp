@@ -27,7 +27,7 @@ private slots:
     void clearEmptiesBothViews();
 
 private:
-    using Rig = WindowRig;
+    using Rig = DeviceWindowRig;
     static const QStringList lockedLists;
     static bool listsEnabled(Widget &window, bool enabled);
 };
