@@ -143,8 +143,8 @@ void TcpServer::clientDataReceived()
     drainInTurns();
 }
 
-// A reset or a failed read: what the socket holds can still be read now, but
-// not once it has disconnected.
+// A reset or another failure: what the socket holds can still be read now.
+// After a failed write Qt aborts the socket, which drops it unread.
 void TcpServer::clientFailed()
 {
     auto *socket = qobject_cast<QTcpSocket *>(sender());
