@@ -27,6 +27,7 @@ import xml.etree.ElementTree as ElementTree
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COMMAND_LINES = b"log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"
 GGA = b"$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76\r\n"
+WINE_FONTS = "/usr/share/wine/fonts"  # package fonts-wine
 CORRECTION = b"\xd3\x00\x13>\xd0\x00\x03\x8aX\xd9I<\x87/4\x10\x9d\x07\xd6\xafH Z\xd7\xf7"
 
 
@@ -122,6 +123,13 @@ def check(installer, screenshot):
             os.remove(os.path.join(drives, "com1"))
         subprocess.run(["wine", "reg", "delete", serialcomm, "/v", r"\Device\Serial0", "/f"],
                        env=session.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Windows has Tahoma, the font its dialogs and Qt's widgets ask for;
+        # a fresh Wine prefix does not find Wine's own copy, and the window's
+        # Latin text would fall on whatever font matches best, such as a TeX
+        # math font that draws it as symbols.
+        fonts = os.path.join(session.prefix, "drive_c", "windows", "Fonts")
+        for name in ("tahoma.ttf", "tahomabd.ttf"):
+            shutil.copy(os.path.join(WINE_FONTS, name), fonts)
         session.run("wine", installer, "/S")
         installed = os.path.join(session.prefix, "drive_c", "Program Files", "Tavrik")
         for name in ("tavrik.exe", "Uninstall.exe", "platforms/qwindows.dll", "LICENSE.txt",
