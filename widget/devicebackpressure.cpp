@@ -28,7 +28,13 @@ void DeviceBackPressure::setBaudRate(qint32 baud)
     lastQueued = 0;
     lastTaken = 0;
     lastProgressMs = clock();
+    longestStepMs = 0;
     current = Flowing;
+}
+
+qint64 DeviceBackPressure::stallWindowMs() const
+{
+    return qBound(stallWindow, paceFactor * longestStepMs, maxPaceFactor * stallWindow);
 }
 
 DeviceBackPressure::Verdict DeviceBackPressure::update(qint64 queued, qint64 taken)
@@ -36,6 +42,10 @@ DeviceBackPressure::Verdict DeviceBackPressure::update(qint64 queued, qint64 tak
     const qint64 now = clock();
     // The stall clock runs only while something waits: data queued after an
     // idle spell starts it afresh.
+    if (queued == 0)
+        longestStepMs = 0;
+    else if (taken != lastTaken && lastQueued > 0)
+        longestStepMs = qMax(longestStepMs, now - lastProgressMs);
     if (taken != lastTaken || lastQueued == 0 || queued == 0) {
         lastProgressMs = now;
         if (current == Stalled)
@@ -44,7 +54,7 @@ DeviceBackPressure::Verdict DeviceBackPressure::update(qint64 queued, qint64 tak
     lastTaken = taken;
     lastQueued = queued;
 
-    if (queued > 0 && now - lastProgressMs >= stallWindow)
+    if (queued > 0 && now - lastProgressMs >= stallWindowMs())
         current = Stalled;
     else if (current != Stalled && queued > holdMark)
         current = Hold;

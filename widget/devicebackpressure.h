@@ -20,8 +20,13 @@ class QSerialPort;
 // A device is stalled when it has taken nothing for stallMs while data
 // waited for it. The kernel hands the writer room in steps of its own buffer,
 // which at a low rate take longer than that to drain, so the window is at
-// least one and a half times the line time of such a buffer. A stalled device holds nobody back;
-// it is no longer stalled once it takes data again.
+// least one and a half times the line time of such a buffer. Where the port
+// does not tell what its driver still holds (a pseudo-terminal, many virtual
+// COM ports), progress shows only in such steps, and at the device's own pace
+// rather than the line's: during a backlog the window therefore widens to
+// paceFactor times the longest step seen, up to maxPaceFactor times the
+// line's window, and narrows again once the queue is empty. A stalled device
+// holds nobody back; it is no longer stalled once it takes data again.
 class DeviceBackPressure
 {
 public:
@@ -30,6 +35,8 @@ public:
     static constexpr qint64 maxHoldBytes = 4 * 1024 * 1024;
     static constexpr qint64 stallMs = 3000;
     static constexpr qint64 kernelBufferBytes = 4096;
+    static constexpr int paceFactor = 3;
+    static constexpr int maxPaceFactor = 10;
 
     enum Verdict { Flowing, Hold, Stalled };
 
@@ -40,7 +47,8 @@ public:
     void setBaudRate(qint32 baud);
     qint64 holdBytes() const { return holdMark; }
     qint64 releaseBytes() const { return holdMark / 2; }
-    qint64 stallWindowMs() const { return stallWindow; }
+    // Longer than the line's own window while a backlog shows a slower pace.
+    qint64 stallWindowMs() const;
 
     // `queued`: bytes waiting for the device; `taken`: all the device has
     // taken since the link opened.
@@ -56,6 +64,7 @@ private:
     qint64 lastQueued = 0;
     qint64 lastTaken = 0;
     qint64 lastProgressMs = 0;
+    qint64 longestStepMs = 0; // between two signs of progress, this backlog
     Verdict current = Flowing;
 };
 
