@@ -39,8 +39,9 @@ void sendAll(int fd, const char *data, size_t size, const std::atomic<bool> &sto
 // server role up.
 std::unique_ptr<Widget> serverWindow(const Line &line, const char *baud)
 {
-    auto window = std::make_unique<Widget>(fakeProbe({ line.slavePath() }, {}));
+    auto window = std::make_unique<Widget>(fakeProbe({ line.portName() }, {}));
     window->show();
+    waitForPortScan(*window);
     window->findChild<QComboBox *>("BaudCB")->setCurrentText(QString::fromLatin1(baud));
     window->findChild<QPushButton *>("ConnectBtn")->click();
     startTcpServerRole(*window);

@@ -82,7 +82,7 @@ public:
             }
         });
     }
-    QString slavePath() const { return slave; }
+    QString portName() const { return slave; }
     int masterDescriptor() const { return master; }
 
     // Waits while the line is full; with `stop`, gives up once it is set.
@@ -207,7 +207,7 @@ class TavrikForwarder : public Forwarder
 public:
     TavrikForwarder(const Line &line, quint16 udpPort)
     {
-        window = std::make_unique<Widget>(fakeProbe({ line.slavePath() }, {}));
+        window = std::make_unique<Widget>(fakeProbe({ line.portName() }, {}));
         window->show();
         connectUdpRole(*window, udpPort);
         window->findChild<QPushButton *>("ConnectBtn")->click();
@@ -231,7 +231,7 @@ class SocatForwarder : public Forwarder
 public:
     SocatForwarder(const Line &line, quint16 udpPort)
     {
-        process.start("socat", { line.slavePath() + ",raw,echo=0",
+        process.start("socat", { line.portName() + ",raw,echo=0",
                                  QStringLiteral("UDP-SENDTO:127.0.0.1:%1").arg(udpPort) });
         process.waitForStarted(3000);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

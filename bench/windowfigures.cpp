@@ -49,7 +49,8 @@ AppendCost measureAppendCost(int appends)
 FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
 {
     Line line;
-    Widget window(fakeProbe({ line.slavePath() }, {}));
+    Widget window(fakeProbe({ line.portName() }, {}));
+    waitForPortScan(window);
     window.show();
     startTcpServerRole(window);
     window.findChild<QPushButton *>("ConnectBtn")->click();
@@ -149,6 +150,7 @@ int startupChild(int argc, char **argv)
     SystemProbe probe = SystemProbe::live();
     probe.serialPortNames = [ports] { return ports; };
     Widget window(probe);
+    waitForPortScan(window);
     window.show();
     window.setWindowTitle(QStringLiteral("Tavrik"));
     while (!(window.windowHandle() && window.windowHandle()->isExposed()))
@@ -169,7 +171,7 @@ double measureStartup(const char *self, int runs, int *listed)
         timespec ts {};
         clock_gettime(CLOCK_MONOTONIC, &ts);
         const long long started = (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-        child.start(self, { "--startup-child", a.slavePath(), b.slavePath(), c.slavePath() });
+        child.start(self, { "--startup-child", a.portName(), b.portName(), c.portName() });
         child.waitForFinished(10000);
         const QList<QByteArray> out = child.readAllStandardOutput().trimmed().split(' ');
         if (out.size() != 2)

@@ -74,10 +74,10 @@ FakeSerialPorts::~FakeSerialPorts()
 
 QString FakeSerialPorts::plug()
 {
-    auto pty = std::make_unique<Pty>();
+    auto pty = std::make_unique<DeviceLine>();
     if (!pty->isValid())
         return QString();
-    const QString name = plug(pty->slavePath());
+    const QString name = plug(pty->portName());
     if (!name.isEmpty())
         ports[name] = std::move(pty);
     return name;

@@ -1,4 +1,5 @@
 #include "testsupport.h"
+#include "portscan.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include <QTest>
 #include <QMessageBox>
 #include <QMutex>
+#include <QThread>
 #include <QTcpServer>
 #include <QUdpSocket>
 
@@ -30,7 +32,12 @@
 #  include <sys/socket.h>
 #  include <unistd.h>
 
-Pty::Pty()
+bool DeviceLine::available()
+{
+    return true;
+}
+
+DeviceLine::DeviceLine()
 {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master < 0)
@@ -40,15 +47,20 @@ Pty::Pty()
         master = -1;
         return;
     }
-    slave = QString::fromLocal8Bit(ptsname(master));
+    windowPort = QString::fromLocal8Bit(ptsname(master));
 }
 
-Pty::~Pty()
+DeviceLine::~DeviceLine()
 {
     hangUp();
 }
 
-void Pty::write(const QByteArray &bytes)
+bool DeviceLine::isValid() const
+{
+    return master >= 0;
+}
+
+void DeviceLine::write(const QByteArray &bytes)
 {
     qint64 done = 0;
     QElapsedTimer clock;
@@ -63,7 +75,7 @@ void Pty::write(const QByteArray &bytes)
     }
 }
 
-QByteArray Pty::read(int atLeast, int timeoutMs)
+QByteArray DeviceLine::read(int atLeast, int timeoutMs)
 {
     QByteArray bytes;
     QElapsedTimer clock;
@@ -80,26 +92,76 @@ QByteArray Pty::read(int atLeast, int timeoutMs)
     return bytes;
 }
 
-QByteArray Pty::readFor(int ms)
-{
-    return read(INT_MAX, ms);
-}
-
-termios Pty::attributes() const
+termios DeviceLine::attributes() const
 {
     termios attributes {};
     tcgetattr(master, &attributes);
     return attributes;
 }
 
-void Pty::hangUp()
+void DeviceLine::hangUp()
 {
     if (master >= 0)
         ::close(master);
     master = -1;
 }
 
+#else
+
+bool DeviceLine::available()
+{
+    return qEnvironmentVariable("TAVRIK_DEVICE_LINE").split(QLatin1Char(':')).size() == 2;
+}
+
+DeviceLine::DeviceLine()
+{
+    const QStringList ports = qEnvironmentVariable("TAVRIK_DEVICE_LINE").split(QLatin1Char(':'));
+    if (ports.size() != 2)
+        return;
+    windowPort = ports.first();
+    device.setPortName(ports.last());
+    // What an earlier test's device left on the cable is not this one's.
+    if (device.open(QIODevice::ReadWrite))
+        device.clear();
+}
+
+DeviceLine::~DeviceLine() = default;
+
+bool DeviceLine::isValid() const
+{
+    return device.isOpen();
+}
+
+void DeviceLine::write(const QByteArray &bytes)
+{
+    device.write(bytes);
+    QElapsedTimer clock;
+    clock.start();
+    while (device.bytesToWrite() > 0 && clock.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+QByteArray DeviceLine::read(int atLeast, int timeoutMs)
+{
+    QByteArray bytes;
+    QElapsedTimer clock;
+    clock.start();
+    while (bytes.size() < atLeast && clock.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const QByteArray piece = device.read(4096);
+        if (piece.isEmpty())
+            QThread::msleep(1);
+        bytes += piece;
+    }
+    return bytes;
+}
+
 #endif
+
+QByteArray DeviceLine::readFor(int ms)
+{
+    return read(INT_MAX, ms);
+}
 
 PeerProcess::~PeerProcess()
 {
@@ -151,6 +213,21 @@ QString Simulator::start(const QStringList &options)
         return QString();
     const QByteArray line = process.readLine().trimmed();
     return line.startsWith("pty ") ? QString::fromLocal8Bit(line.mid(4)) : QString();
+}
+
+QString Simulator::startOnDeviceLine(const QStringList &options)
+{
+#ifdef Q_OS_UNIX
+    return start(options);
+#else
+    // On the device's end of the rig's null-modem cable, as it would run on
+    // one end of a real cable.
+    const QStringList ports = qEnvironmentVariable("TAVRIK_DEVICE_LINE").split(QLatin1Char(':'));
+    if (ports.size() != 2)
+        return QString();
+    process.start(QStringLiteral(TAVRIK_SIM_PATH), QStringList({ "--device", ports.last() }) + options);
+    return process.waitForStarted(3000) ? ports.first() : QString();
+#endif
 }
 
 namespace {
@@ -212,6 +289,7 @@ SystemProbe fakeProbe(const QStringList &ports, const QList<QHostAddress> &addre
 {
     SystemProbe probe;
     probe.serialPortNames = [ports] { return ports; };
+    probe.portOpens = SystemProbe::openAndClose;
     probe.localAddresses = [addresses] { return addresses; };
     return probe;
 }
@@ -310,6 +388,12 @@ QByteArray CaptureDirectory::captured() const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+void waitForPortScan(Widget &window)
+{
+    const auto *scan = window.findChild<PortScan *>();
+    QVERIFY(QTest::qWaitFor([scan] { return !scan->isRunning(); }, 2 * PortScan::probeTimeoutMs));
+}
+
 QStringList itemTexts(const QComboBox *combo)
 {
     QStringList texts;
@@ -388,9 +472,10 @@ int openDescriptors()
 #endif
 }
 
-#ifdef Q_OS_UNIX
-void openSerialLink(Widget &window, Pty &device)
+void openSerialLink(Widget &window, DeviceLine &device)
 {
+    QVERIFY(device.isValid());
+    waitForPortScan(window);
     QTest::mouseClick(window.findChild<QPushButton *>("ConnectBtn"), Qt::LeftButton);
     QCOMPARE(device.read(48), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
 }
@@ -399,4 +484,3 @@ void DeviceWindowRig::openSerial()
 {
     openSerialLink(window, device);
 }
-#endif

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QProcess>
+#include <QSerialPort>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -21,35 +22,54 @@ class QPushButton;
 class QTextEdit;
 class QWidget;
 
-#ifdef Q_OS_UNIX
-// A pseudo-terminal pair: the window opens the slave as its serial port, the
-// test plays the device on the master.
-class Pty
+// The serial line to a device that the test plays. On Unix it is a
+// pseudo-terminal pair: the window opens the slave, the test plays the device
+// on the master. On Windows it is the far end of the null-modem cable that
+// the test rig lays between two COM ports (TAVRIK_DEVICE_LINE="COM5:COM6"):
+// the window opens the first, the test plays the device on the second.
+class DeviceLine
 {
 public:
-    Pty();
-    ~Pty();
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
+    DeviceLine();
+    ~DeviceLine();
+    DeviceLine(const DeviceLine &) = delete;
+    DeviceLine &operator=(const DeviceLine &) = delete;
 
-    bool isValid() const { return master >= 0; }
-    QString slavePath() const { return slave; }
+    // Whether this machine can lay a line: on Windows only inside the rig.
+    static bool available();
+    bool isValid() const;
+    // The port the window opens.
+    QString portName() const { return windowPort; }
 
     void write(const QByteArray &bytes);
     // Reads what the window has written, running its event loop meanwhile,
-    // until at least `atLeast` bytes came or `timeoutMs` passed.
+    // until at least `atLeast` bytes came or `timeoutMs` passed; a read takes
+    // at most 4096 bytes at a time.
     QByteArray read(int atLeast, int timeoutMs = 3000);
     // What has arrived within `ms`, for checking that nothing more comes.
     QByteArray readFor(int ms);
+#ifdef Q_OS_UNIX
     termios attributes() const;
-    // The device goes away: the other side sees a hang-up.
+    // The device goes away: the other side sees a hang-up. A null-modem
+    // cable cannot do that, hence Unix only.
     void hangUp();
+#endif
 
 private:
+    QString windowPort;
+#ifdef Q_OS_UNIX
     int master = -1;
-    QString slave;
-};
+#else
+    QSerialPort device;
 #endif
+};
+
+// For the initTestCase() of a suite that plays a device.
+#define SKIP_WITHOUT_DEVICE_LINE()                                                         \
+    do {                                                                                  \
+        if (!DeviceLine::available())                                                     \
+            QSKIP("needs a device line: on Windows, run through scripts/windows.sh --check"); \
+    } while (false)
 
 // A program the test runs beside the window, ended by its PID when the
 // object goes: asked to stop, then killed if it does not.
@@ -73,13 +93,17 @@ private:
     PeerProcess server;
 };
 
-// The receiver simulator, run on a pseudo-terminal of its own.
+// The receiver simulator.
 class Simulator
 {
 public:
-    // Starts it with the given options and returns the slave path of its line,
-    // or an empty string when it did not start.
+    // Starts it on a pseudo-terminal of its own with the given options and
+    // returns the slave path of its line, or an empty string when it did not
+    // start. Unix only: Windows has no pseudo-terminals.
     QString start(const QStringList &options);
+    // Starts it on the device's end of a device line and returns the port
+    // the window opens; a pseudo-terminal of its own on Unix.
+    QString startOnDeviceLine(const QStringList &options);
     PeerProcess process;
 };
 
@@ -108,6 +132,9 @@ private:
     void closeActive();
     QTimer timer;
 };
+
+// Runs the event loop until the window's port scan has ended.
+void waitForPortScan(Widget &window);
 
 // The texts of a combo box's items, in order.
 QStringList itemTexts(const QComboBox *combo);
@@ -160,7 +187,10 @@ int openDescriptors();
 // every message box it opens is closed and noted in `boxes`.
 struct WindowRig
 {
-    explicit WindowRig(const QStringList &ports = {}) : window(fakeProbe(ports)) {}
+    explicit WindowRig(const QStringList &ports = {}) : window(fakeProbe(ports))
+    {
+        waitForPortScan(window);
+    }
     MessageBoxCloser boxes;
     Widget window;
 
@@ -180,24 +210,22 @@ struct WindowRig
     quint16 udpPort(); // where the UDP role receives
 };
 
-#ifdef Q_OS_UNIX
 // Opens the window's serial link on `device`, which must get the receiver's
 // two command lines.
-void openSerialLink(Widget &window, Pty &device);
+void openSerialLink(Widget &window, DeviceLine &device);
 
 // Made before the window, so that the window can list it.
-struct PtyDevice
+struct DeviceFirst
 {
-    Pty device;
+    DeviceLine device;
 };
 
 // The window with a pseudo-terminal as its one serial port.
-struct DeviceWindowRig : PtyDevice, WindowRig
+struct DeviceWindowRig : DeviceFirst, WindowRig
 {
-    DeviceWindowRig() : WindowRig({ device.slavePath() }) {}
+    DeviceWindowRig() : WindowRig({ device.portName() }) {}
     // Opens the serial link; the device must get the two command lines.
     void openSerial();
 };
-#endif
 
 #endif // TESTSUPPORT_H

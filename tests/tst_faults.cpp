@@ -78,6 +78,7 @@ void tst_Faults::streamSurvivesClientChurn()
     QVERIFY(!port.isEmpty());
 
     Widget window;
+    waitForPortScan(window);
     QCOMPARE(window.findChild<QComboBox *>("ComBC")->currentText(), port);
     startTcpServerRole(window);
     QVERIFY(serverPort(window) != 0);
@@ -118,6 +119,7 @@ void tst_Faults::unpluggedMidStreamAndPluggedBack()
     const QString port = adapters.plug(slave);
 
     Widget window;
+    waitForPortScan(window);
     auto *view = window.findChild<QTextEdit *>("textEdit_Servce");
     auto *button = window.findChild<QPushButton *>("ConnectBtn");
     MessageBoxCloser boxes;
@@ -134,6 +136,7 @@ void tst_Faults::unpluggedMidStreamAndPluggedBack()
     slave = second.start({ "--wait", "--rate", "100" });
     const QString again = adapters.plug(slave);
     click(window, "CheckBtn");
+    waitForPortScan(window);
     QCOMPARE(itemTexts(window.findChild<QComboBox *>("ComBC")), QStringList({ again }));
     click(window, "ClearBtn");
     click(window, "ConnectBtn");
@@ -159,8 +162,9 @@ void tst_Faults::hostilePeers()
     QFETCH(QString, attack);
     QTemporaryDir folder;
     CaptureDirectory capture(folder.path());
-    Pty device;
-    Widget window(fakeProbe({ device.slavePath() }));
+    DeviceLine device;
+    Widget window(fakeProbe({ device.portName() }));
+    waitForPortScan(window);
     openSerialLink(window, device);
 
     QUdpSocket udpPeer;

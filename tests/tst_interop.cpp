@@ -117,6 +117,7 @@ void tst_Interop::gpsdTakesTheFixes()
     QVERIFY(!slave.isEmpty());
     MessageBoxCloser boxes;
     Widget window(fakeProbe({ slave }));
+    waitForPortScan(window);
     QTest::mouseClick(window.findChild<QWidget *>("ConnectBtn"), Qt::LeftButton);
 
     // -b: gpsd only reads, rather than probing the receiver with commands
@@ -201,6 +202,7 @@ void tst_Interop::str2strCorrectionsReachTheReceiver()
     QVERIFY(!slave.isEmpty());
     MessageBoxCloser boxes;
     Widget window(fakeProbe({ slave }));
+    waitForPortScan(window);
     QTest::mouseClick(window.findChild<QWidget *>("ConnectBtn"), Qt::LeftButton);
 
     // str2str relays what it reads on its standard input.

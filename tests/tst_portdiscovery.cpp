@@ -6,13 +6,15 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include <atomic>
+
 // Which serial ports the window offers, and which local address it shows.
 class tst_PortDiscovery : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void busyAndMissingPortsAreLeftOut();
+    void portsThatDoNotOpenAreLeftOut();
     void noPortAtAll();
     void refreshListsAgainWithoutTrace();
     void refreshWhileTheLinkHoldsAPort();
@@ -21,26 +23,47 @@ private slots:
     void localAddress();
 };
 
-void tst_PortDiscovery::busyAndMissingPortsAreLeftOut()
+void tst_PortDiscovery::portsThatDoNotOpenAreLeftOut()
 {
 #ifdef Q_OS_UNIX
-    Pty first, busy, last;
-    QSerialPort holder(busy.slavePath());
+    DeviceLine first, busy, last;
+    QSerialPort holder(busy.portName());
     QVERIFY(holder.open(QIODevice::ReadWrite));
 
+    // A port whose open blocks, as a Bluetooth port's does while its device
+    // is paged: it must hold up neither the window nor a refresh.
+    QSemaphore answer;
+    std::atomic<int> blockedProbes { 0 }, answeredProbes { 0 };
     TraceLog trace;
-    const QStringList reported = { first.slavePath(), busy.slavePath(), "/dev/tavrik-no-such-port",
-                                   last.slavePath() };
-    Widget window(fakeProbe(reported));
-
-    QCOMPARE(trace.count("#######"), 4);
+    SystemProbe probe = fakeProbe({ first.portName(), busy.portName(), "/dev/tavrik-no-such-port",
+                                    "blocking", last.portName() });
+    probe.portOpens = [&](const QString &name) {
+        if (name != QLatin1String("blocking"))
+            return SystemProbe::openAndClose(name);
+        ++blockedProbes;
+        answer.tryAcquire(1, 10000);
+        ++answeredProbes;
+        return true;
+    };
+    Widget window(probe);
+    QCOMPARE(answeredProbes.load(), 0);
+    QCOMPARE(trace.count("#######"), 5);
     auto *ports = window.findChild<QComboBox *>("ComBC");
-    QCOMPARE(itemTexts(ports), QStringList({ first.slavePath(), last.slavePath() }));
-    QCOMPARE(ports->currentText(), first.slavePath());
+    const QStringList opened = { first.portName(), last.portName() };
+    QTRY_COMPARE(itemTexts(ports), opened);
+    QCOMPARE(ports->currentText(), first.portName());
+
+    QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
+    QTRY_COMPARE(blockedProbes.load(), 2);
+    waitForPortScan(window);
+    QCOMPARE(itemTexts(ports), opened);
+    QCOMPARE(answeredProbes.load(), 0);
+    answer.release(2);
 
     // The probe leaves no port open behind it.
-    QSerialPort again(first.slavePath());
+    QSerialPort again(first.portName());
     QVERIFY(again.open(QIODevice::ReadWrite));
+    QTRY_COMPARE(answeredProbes.load(), 2);
 #else
     QSKIP("plays the ports on pseudo-terminals");
 #endif
@@ -50,6 +73,7 @@ void tst_PortDiscovery::noPortAtAll()
 {
     TraceLog trace;
     Widget window(fakeProbe({}));
+    waitForPortScan(window);
     QCOMPARE(trace.count("#######"), 0);
     QCOMPARE(window.findChild<QComboBox *>("ComBC")->count(), 0);
     QCOMPARE(window.findChild<QComboBox *>("BaudCB")->count(), 8);
@@ -58,25 +82,29 @@ void tst_PortDiscovery::noPortAtAll()
 void tst_PortDiscovery::refreshListsAgainWithoutTrace()
 {
 #ifdef Q_OS_UNIX
-    Pty a, b;
-    QStringList reported = { a.slavePath(), b.slavePath() };
+    DeviceLine a, b;
+    QStringList reported = { a.portName(), b.portName() };
     SystemProbe probe = fakeProbe({});
     probe.serialPortNames = [&reported] { return reported; };
     Widget window(probe);
+    waitForPortScan(window);
     auto *ports = window.findChild<QComboBox *>("ComBC");
     ports->setCurrentIndex(1);
 
     TraceLog trace;
     auto *refresh = window.findChild<QWidget *>("CheckBtn");
     QTest::mouseClick(refresh, Qt::LeftButton);
+    waitForPortScan(window);
     QTest::mouseClick(refresh, Qt::LeftButton);
+    waitForPortScan(window);
     QCOMPARE(itemTexts(ports), reported);
     QCOMPARE(ports->currentIndex(), 0);
     QVERIFY(trace.lines().isEmpty());
 
-    Pty c;
-    reported.append(c.slavePath());
+    DeviceLine c;
+    reported.append(c.portName());
     QTest::mouseClick(refresh, Qt::LeftButton);
+    waitForPortScan(window);
     QCOMPARE(itemTexts(ports), reported);
 #else
     QSKIP("plays the ports on pseudo-terminals");
@@ -86,12 +114,14 @@ void tst_PortDiscovery::refreshListsAgainWithoutTrace()
 void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
 {
 #ifdef Q_OS_UNIX
-    Pty a, b;
-    Widget window(fakeProbe({ a.slavePath(), b.slavePath() }));
+    DeviceLine a, b;
+    Widget window(fakeProbe({ a.portName(), b.portName() }));
+    waitForPortScan(window);
     openSerialLink(window, a);
 
     QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("ComBC")), QStringList({ b.slavePath() }));
+    waitForPortScan(window);
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("ComBC")), QStringList({ b.portName() }));
 
     // The open link goes on undisturbed.
     a.write("$GPGGA\r\n");
@@ -104,6 +134,7 @@ void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
 void tst_PortDiscovery::lineSettingChoices()
 {
     Widget window(fakeProbe({}));
+    waitForPortScan(window);
     QCOMPARE(itemTexts(window.findChild<QComboBox *>("BaudCB")),
              QStringList({ "115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200" }));
     QCOMPARE(itemTexts(window.findChild<QComboBox *>("DataBitsCB")), QStringList({ "8", "7", "6", "5" }));
@@ -141,6 +172,7 @@ void tst_PortDiscovery::localAddress()
     for (const QString &text : addresses)
         list.append(QHostAddress(text));
     Widget window(fakeProbe({}, list));
+    waitForPortScan(window);
     QCOMPARE(window.findChild<QLineEdit *>("lEditIpAddr")->text(), shown);
 }
 

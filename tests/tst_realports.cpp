@@ -46,6 +46,7 @@ void tst_RealPorts::startUpListsThePortsThatOpen()
 
     TraceLog trace;
     Widget window;
+    waitForPortScan(window);
     QCOMPARE(trace.count("#######"), 3);
     reported.removeAll(busy);
     QCOMPARE(listed(window), reported);
@@ -56,17 +57,20 @@ void tst_RealPorts::refreshFollowsPlugAndUnplug()
     FakeSerialPorts adapters;
     const QString a = adapters.plug();
     Widget window;
+    waitForPortScan(window);
     QCOMPARE(listed(window), QStringList({ a }));
 
     const QString b = adapters.plug();
     TraceLog trace;
     auto *refresh = window.findChild<QWidget *>("CheckBtn");
     QTest::mouseClick(refresh, Qt::LeftButton);
+    waitForPortScan(window);
     QCOMPARE(listed(window).size(), 2);
     QVERIFY(listed(window).contains(b));
 
     adapters.unplug(a);
     QTest::mouseClick(refresh, Qt::LeftButton);
+    waitForPortScan(window);
     QCOMPARE(listed(window), QStringList({ b }));
     QVERIFY(trace.lines().isEmpty());
 }

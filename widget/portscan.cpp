@@ -17,7 +17,7 @@ struct PortScan::Probe
     enum State { Running, Opened, Failed };
     explicit Probe(const QString &name) : name(name) { }
     const QString name;
-    std::atomic<int> state { Running };
+    std::atomic<int> state{ Running };
 };
 
 PortScan::PortScan(const SystemProbe &probe, QObject *parent) : QObject(parent), systemProbe(probe)

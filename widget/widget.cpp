@@ -3,6 +3,7 @@
 
 #include "capturefile.h"
 #include "paragraphlog.h"
+#include "portscan.h"
 #include "serialsettings.h"
 #include "tcpserver.h"
 #include "trace.h"
@@ -139,7 +140,9 @@ void Widget::initSerialPort()
     connect(serialPort, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
             SLOT(serialErrorOccurred(QSerialPort::SerialPortError)));
     connect(serialPort, SIGNAL(bytesWritten(qint64)), this, SLOT(deviceTookData(qint64)));
-    probeSerialPorts(true);
+    portScan = new PortScan(systemProbe, this);
+    connect(portScan, &PortScan::finished, this, &Widget::showSerialPorts);
+    portScan->start(true);
     ui->BaudCB->addItems(textsOf(baudRates));
     ui->DataBitsCB->addItems(textsOf(dataBits));
     ui->ParityCB->addItems(textsOf(parities));
@@ -147,26 +150,17 @@ void Widget::initSerialPort()
     ui->FlowsCB->addItems(textsOf(flowControls));
 }
 
-// Lists the reported ports that can be opened right now.
-void Widget::probeSerialPorts(bool traced)
-{
-    const QStringList names = systemProbe.serialPortNames();
-    for (const QString &name : names) {
-        QSerialPort port;
-        port.setPortName(name);
-        if (traced)
-            trace(QStringLiteral("#######"));
-        if (port.open(QIODevice::ReadWrite)) {
-            ui->ComBC->addItem(name);
-            port.close();
-        }
-    }
-}
-
+// The port list shows the latest scan's ports, the first one chosen; the
+// list keeps the earlier scan's ports while a refresh runs.
 void Widget::on_CheckBtn_clicked()
 {
+    portScan->start(false);
+}
+
+void Widget::showSerialPorts(const QStringList &ports)
+{
     ui->ComBC->clear();
-    probeSerialPorts(false);
+    ui->ComBC->addItems(ports);
 }
 
 void Widget::on_ConnectBtn_clicked()
@@ -324,9 +318,11 @@ void Widget::forwardServerData(bool evenIfHeld)
 }
 
 // Everything the network side receives goes to the device, then to the
-// capture file, which empties the buffer again.
+// capture file, which empties the buffer again. The block is judged on what
+// the device has done up to now: the verdict is brought up to date first.
 void Widget::forwardNetData(const char *data, int length)
 {
+    updateDeviceBackPressure();
     netData.append(data, length);
     doWriteNetDataToSerial();
     doWriteNetDataToFile();

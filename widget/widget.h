@@ -18,6 +18,7 @@ class Widget;
 QT_END_NAMESPACE
 
 class ParagraphLog;
+class PortScan;
 class QTcpSocket;
 class QTimer;
 class QUdpSocket;
@@ -58,6 +59,7 @@ private slots:
     void on_ConnectBtn_clicked();
     void on_ClearBtn_clicked();
     void on_CheckBtn_clicked();
+    void showSerialPorts(const QStringList &ports);
     void on_pBtnNetCnnt_clicked();
     void udpDataReceived();
     bool slotTryCreateTcpServer();
@@ -75,7 +77,6 @@ private slots:
 
 private:
     void initSerialPort();
-    void probeSerialPorts(bool traced);
     void setSerialSettingsEnabled(bool enabled);
     void showSerialIdle();
     void doWriteSerialDataToUdp();
@@ -117,6 +118,7 @@ private:
     QTcpSocket *tcpSocket = nullptr;
     TcpServer *tcpServer = nullptr;
     SystemProbe systemProbe;
+    PortScan *portScan = nullptr;
     ParagraphLog *serialLog = nullptr;
     ParagraphLog *netLog = nullptr;
     CaptureFile captureFile;
