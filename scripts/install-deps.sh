@@ -18,10 +18,11 @@ package_pkgs=("${build_pkgs[@]}" dpkg-dev file lintian desktop-file-utils appstr
 screenshot_pkgs=("${run_pkgs[@]}" xvfb imagemagick)
 format_pkgs=(clang-format git)
 # The Windows build: the MinGW-w64 cross compiler, the tools that build Qt from
-# its source package, NSIS for the installer, and Wine with an X server for the
-# tests and the end-to-end check (xdotool drives the window there).
+# its source package, NSIS for the installer, mmdebstrap for the chroot that
+# holds Wine 10, and an X server for the end-to-end check (xdotool drives the
+# window there).
 windows_pkgs=(build-essential cmake g++-mingw-w64-x86-64-posix dpkg-dev perl python3 xz-utils
-              nsis wine wine64 fonts-wine xvfb xdotool imagemagick)
+              nsis mmdebstrap xvfb xdotool imagemagick)
 
 case "${1:-run}" in
     run) pkgs=("${run_pkgs[@]}") ;;

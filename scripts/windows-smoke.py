@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
-"""End-to-end check of the Windows installer under Wine, as a user would use it.
+"""End-to-end check of the Windows installer under Wine 10, as a user would use it.
 
 Installs silently into a fresh Wine prefix under an X server of its own,
 starts the installed tavrik.exe with the Windows platform plugin, maps a
 pseudo-terminal as COM5 and opens it from the window (the receiver must get
-its two command lines), bridges it to a UDP peer on 127.0.0.1 in both
-directions with the capture file on a drive D: mapped to a folder, and closes
-the window, which must end the program with exit code 0.
+its two command lines), bridges it to a UDP peer on 127.0.0.1 and then to a
+TCP client of the server role, in both directions, with the capture file on
+a drive D: mapped to a folder, and closes the window, which must end the
+program with exit code 0.
 
 Usage: scripts/windows-smoke.py INSTALLER [--screenshot PNG]
-The window is driven with xdotool at the places the form file gives its
-controls.
+Runs Wine through scripts/wine10, in the chroot that scripts/windows.sh
+--check mounts. The window is driven with xdotool at the places the form
+file gives its controls.
 """
 
 import argparse
@@ -27,7 +29,9 @@ import xml.etree.ElementTree as ElementTree
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COMMAND_LINES = b"log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"
 GGA = b"$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76\r\n"
-WINE_FONTS = "/usr/share/wine/fonts"  # package fonts-wine
+WINE10 = os.path.join(ROOT, "scripts", "wine10")
+# Package fonts-wine, in the chroot.
+WINE_FONTS = os.path.join(os.environ.get("TAVRIK_WINE_ROOT", "/"), "usr/share/wine/fonts")
 CORRECTION = b"\xd3\x00\x13>\xd0\x00\x03\x8aX\xd9I<\x87/4\x10\x9d\x07\xd6\xafH Z\xd7\xf7"
 
 
@@ -90,7 +94,7 @@ class Session:
     def close(self):
         if self.program and self.program.poll() is None:
             self.program.kill()
-        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINE10, "wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
         if self.xserver:
             self.xserver.terminate()
             self.xserver.wait(10)
@@ -106,22 +110,36 @@ def read_until(fd, expected, seconds):
         raise Failure(f"the pseudo-terminal got {received!r}, not {expected!r}")
 
 
+def free_tcp_port():
+    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return port
+
+
+def connect_tcp(port):
+    """A TCP connection to 127.0.0.1:port, or None while nothing listens."""
+    try:
+        return socket.create_connection(("127.0.0.1", port), timeout=2)
+    except OSError:
+        return None
+
+
 def check(installer, screenshot):
     work = tempfile.mkdtemp(prefix="tavrik-wine-")
     session = Session(work)
     try:
         session.start_display()
-        session.run("wineboot", "-i", timeout=300)
+        session.run(WINE10, "wineboot", "-i", timeout=300)
         drives = os.path.join(session.prefix, "dosdevices")
 
-        # A fresh prefix maps COM1 to /dev/ttyS0. Opening it in the window's
-        # port scan never returns under Wine 8: Qt's first WaitCommEvent on a
-        # port with modem lines waits in the calling thread until a byte
-        # comes. Only COM5 is offered.
+        # A fresh prefix maps COM1 to /dev/ttyS0, the machine's console.
+        # Only COM5 is offered.
         serialcomm = r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
         if os.path.lexists(os.path.join(drives, "com1")):
             os.remove(os.path.join(drives, "com1"))
-        subprocess.run(["wine", "reg", "delete", serialcomm, "/v", r"\Device\Serial0", "/f"],
+        subprocess.run([WINE10, "wine", "reg", "delete", serialcomm, "/v", r"\Device\Serial0", "/f"],
                        env=session.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # Windows has Tahoma, the font its dialogs and Qt's widgets ask for;
         # a fresh Wine prefix does not find Wine's own copy, and the window's
@@ -130,13 +148,13 @@ def check(installer, screenshot):
         fonts = os.path.join(session.prefix, "drive_c", "windows", "Fonts")
         for name in ("tahoma.ttf", "tahomabd.ttf"):
             shutil.copy(os.path.join(WINE_FONTS, name), fonts)
-        session.run("wine", installer, "/S")
+        session.run(WINE10, "wine", installer, "/S")
         installed = os.path.join(session.prefix, "drive_c", "Program Files", "Tavrik")
         for name in ("tavrik.exe", "Uninstall.exe", "platforms/qwindows.dll", "LICENSE.txt",
                      "THIRD-PARTY-NOTICES.txt"):
             if not os.path.exists(os.path.join(installed, name)):
                 raise Failure(f"the installer did not install {name}")
-        session.run("wine", "reg", "query",
+        session.run(WINE10, "wine", "reg", "query",
                     r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrik")
         menu = os.path.join(session.prefix, "drive_c", "ProgramData", "Microsoft", "Windows",
                             "Start Menu", "Programs", "Tavrik", "Tavrik.lnk")
@@ -145,7 +163,7 @@ def check(installer, screenshot):
 
         master, slave = os.openpty()
         os.symlink(os.ttyname(slave), os.path.join(drives, "com5"))
-        session.run("wine", "reg", "add", serialcomm, "/v", r"\Device\Serial4", "/t", "REG_SZ",
+        session.run(WINE10, "wine", "reg", "add", serialcomm, "/v", r"\Device\Serial4", "/t", "REG_SZ",
                     "/d", "COM5", "/f")
         capture = os.path.join(work, "d")
         os.mkdir(capture)
@@ -158,7 +176,7 @@ def check(installer, screenshot):
         local_port = probe.getsockname()[1]
         probe.close()
 
-        session.program = subprocess.Popen(["wine", r"C:\Program Files\Tavrik\tavrik.exe"],
+        session.program = subprocess.Popen([WINE10, "wine", r"C:\Program Files\Tavrik\tavrik.exe"],
                                            env=session.env, stdout=subprocess.DEVNULL,
                                            stderr=subprocess.DEVNULL)
         def find_window():
@@ -193,33 +211,49 @@ def check(installer, screenshot):
         time.sleep(1)
 
         # A receiver streams: a sentence every half second until one arrives.
-        peer.setblocking(False)
-        forwarded = b""
+        def streams_to(sock, receive):
+            received = b""
 
-        def forward():
-            nonlocal forwarded
-            os.write(master, GGA)
-            time.sleep(0.5)
-            while select.select([peer], [], [], 0)[0]:
-                forwarded += peer.recvfrom(65536)[0]
-            return GGA in forwarded
+            def step():
+                nonlocal received
+                os.write(master, GGA)
+                time.sleep(0.5)
+                while select.select([sock], [], [], 0)[0]:
+                    chunk = receive()
+                    if not chunk:
+                        break  # the TCP client's link closed
+                    received += chunk
+                return GGA in received
+            return step
 
-        # Qt waits for arriving bytes with WaitCommEvent and a completion
-        # routine that starts its next read. Wine 8 finishes that wait in the
-        # calling thread and never runs the routine, so no read follows: this
-        # direction cannot be seen under Wine 8. It is tried, and told apart
-        # from the checks that must pass.
-        try:
-            wait_for("a sentence from COM5 as a UDP datagram", forward, 10)
-            receiver_to_network = "a GGA sentence from COM5 arrived as a datagram"
-        except Failure:
-            receiver_to_network = ("COM5 to UDP not seen: Wine 8 never runs the completion "
-                                   "routine of Qt's WaitCommEvent, so Qt starts no read")
+        wait_for("a sentence from COM5 as a UDP datagram",
+                 streams_to(peer, lambda: peer.recvfrom(65536)[0]), 10)
         peer.sendto(CORRECTION, ("127.0.0.1", local_port))
         read_until(master, CORRECTION, 10)
         capture_file = os.path.join(capture, "testBase.txt")
-        wait_for("the capture file", lambda: os.path.exists(capture_file)
-                 and CORRECTION in open(capture_file, "rb").read(), 10)
+
+        def captured(count):
+            return lambda: (os.path.exists(capture_file)
+                            and open(capture_file, "rb").read() == CORRECTION * count)
+
+        wait_for("the datagram in the capture file", captured(1), 10)
+
+        # The TCP server role: the second entry of the role list.
+        click("pBtnNetCnnt")
+        click("cBoxNetType")
+        session.xdotool("key", "Down", "Return")
+        time.sleep(0.3)
+        server_port = free_tcp_port()
+        enter("lEditIpAddr", "127.0.0.1")
+        enter("lEditIpPort", str(server_port))
+        click("pBtnNetCnnt")
+        client = wait_for("a TCP client connected to the server role",
+                          lambda: connect_tcp(server_port), 10)
+        wait_for("a sentence from COM5 at the TCP client",
+                 streams_to(client, lambda: client.recv(65536)), 10)
+        client.sendall(CORRECTION)
+        read_until(master, CORRECTION, 10)
+        wait_for("the TCP client's block in the capture file", captured(2), 10)
 
         if screenshot:
             time.sleep(1)
@@ -233,9 +267,9 @@ def check(installer, screenshot):
         if code != 0:
             raise Failure(f"the program ended with exit code {code}")
         print("windows smoke test passed: installed silently; COM5 listed and opened, the receiver"
-              " got its command lines; a datagram reached COM5 and the capture file on D:;"
-              " closed with exit code 0")
-        print(f"windows smoke test: {receiver_to_network}")
+              " got its command lines; a sentence from COM5 reached a UDP peer and a TCP client"
+              " of the server role; a datagram and the client's block reached COM5 and the"
+              " capture file on D:; closed with exit code 0")
     finally:
         session.close()
         shutil.rmtree(work, ignore_errors=True)

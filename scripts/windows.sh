@@ -2,11 +2,14 @@
 # Cross-builds Tavrik for 64-bit Windows with MinGW-w64 and packs it as a zip
 # and an NSIS installer in build/windows/.
 # Usage: scripts/windows.sh [--check]
-#   --check  also runs the Windows test suites and the end-to-end check under Wine
+#   --check  also runs the Windows test suites and the end-to-end check under
+#            Wine 10
 #
 # Qt Base and Qt Serial Port are built from source once, into a prefix under
 # ~/.cache/tavrik (or $TAVRIK_CACHE) named by Qt's version and a hash of the
-# configure line and compiler, so later runs reuse it.
+# configure line and compiler, so later runs reuse it. Wine 10 comes from
+# Debian trixie, in a chroot built once into the same cache, named by its
+# suite and package list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,6 +29,19 @@ qt_key=$(printf '%s\n' "$qt_version" "${qt_configure[@]}" "$(x86_64-w64-mingw32-
 cache=${TAVRIK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrik}
 qt_prefix=$cache/qt-$qt_version-mingw64-$qt_key
 jobs=$(nproc)
+
+# Debian 12's Wine 8 never runs the completion routine of Qt's wait for COM
+# port bytes, so no byte a receiver sends would reach a program under it.
+# Wine 10 does, and comes from trixie; it runs 64-bit programs only, which is
+# all the release has.
+wine_suite=trixie
+wine_pkgs=(wine wine64 libwine fonts-wine procps)
+wine_key=$(printf '%s\n' "$wine_suite" "${wine_pkgs[@]}" | sha256sum | cut -c1-12)
+wine_root=$cache/wine10-$wine_suite-$wine_key
+# Bound into the chroot at the same paths: the devices (the pseudo-terminals
+# that play COM ports among them), /tmp (the X server's socket, the end-to-end
+# check's files) and this tree (the programs under test).
+wine_binds=(/dev /dev/pts /dev/shm /proc /sys /tmp "$root")
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -81,7 +97,57 @@ build_qt() {
     rm -rf "$work"
 }
 
+# Whether anything is mounted at or below the folder.
+has_mounts() {
+    findmnt -rn -o TARGET | grep -q -e "^$1\$" -e "^$1/"
+}
+
+# The chroot, once: built aside and moved into place when whole. Its packages
+# come from the archive this machine already uses.
+build_wine_root() {
+    [ -f "$wine_root/.complete" ] && return
+    local partial=$wine_root.partial mirror
+    mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources | grep -v -- -security | head -1)
+    [ -n "$mirror" ] || { echo "no archive URI in /etc/apt/sources.list.d/*.sources" >&2; exit 1; }
+    echo "building the Wine 10 chroot ($wine_suite) into $wine_root (minutes, once)"
+    # A bind left from an interrupted run would let the delete below reach
+    # the machine's own /dev and /tmp.
+    if has_mounts "$partial" || has_mounts "$wine_root"; then
+        echo "refusing to remove $wine_root: something is mounted below it" >&2
+        exit 1
+    fi
+    as_root rm -rf "$partial" "$wine_root"
+    as_root mmdebstrap --variant=minbase --include="$(IFS=,; echo "${wine_pkgs[*]}")" \
+        "$wine_suite" "$partial" "deb $mirror $wine_suite main"
+    as_root touch "$partial/.complete"
+    as_root mv "$partial" "$wine_root"
+}
+
+mount_wine_root() {
+    trap unmount_wine_root EXIT
+    trap 'exit 130' INT TERM
+    local bind
+    for bind in "${wine_binds[@]}"; do
+        as_root mkdir -p "$wine_root$bind"
+        as_root mount --bind "$bind" "$wine_root$bind"
+    done
+}
+
+# Lazily, in reverse: a wineserver that lingers for a moment must not keep a
+# bind in place.
+unmount_wine_root() {
+    local i
+    for ((i = ${#wine_binds[@]} - 1; i >= 0; i--)); do
+        if mountpoint -q "$wine_root${wine_binds[i]}"; then
+            as_root umount -l "$wine_root${wine_binds[i]}"
+        fi
+    done
+}
+
 build_qt
+if [ "${1:-}" = --check ]; then
+    build_wine_root
+fi
 
 export TAVRIK_WINDOWS_QT=$qt_prefix
 cmake --preset windows >/dev/null
@@ -91,9 +157,20 @@ rm -f build/windows/tavrik-*-windows-x86_64.zip build/windows/tavrik-*-setup.exe
 ls -l build/windows/tavrik-*-windows-x86_64.zip build/windows/tavrik-*-setup.exe
 
 if [ "${1:-}" = --check ]; then
-    export WINEDEBUG=-all
-    # The suites' prefix is made once; Wine's first start takes a while.
-    WINEPREFIX=$root/build/windows/wine wineboot -i
+    # The test rig's host side: the modem-line shim that Wine loads, and the
+    # null-modem pair that plays the device's end of a COM port.
+    support=$root/build/wine-support
+    mkdir -p "$support"
+    cc -O2 -Wall -Wextra -shared -fPIC -o "$support/modemlines.so" tests/wine/modemlines.c -ldl
+    cc -O2 -Wall -Wextra -o "$support/nullmodem" tests/wine/nullmodem.c
+    export TAVRIK_WINE_ROOT=$wine_root TAVRIK_WINE_SHIM=$support/modemlines.so
+    export TAVRIK_NULLMODEM=$support/nullmodem WINEDEBUG=-all
+    mount_wine_root
+    # The suites' prefix is made once; Wine's first start takes a while. A
+    # fresh prefix maps COM1 to /dev/ttyS0, the machine's console.
+    export WINEPREFIX=$root/build/windows/wine10
+    scripts/wine10 wineboot -i
+    rm -f "$WINEPREFIX/dosdevices/com1"
     (cd build/windows && ctest --output-on-failure -j2)
     scripts/windows-smoke.py build/windows/tavrik-*-setup.exe
 fi

@@ -120,9 +120,15 @@ DeviceLine::DeviceLine()
         return;
     windowPort = ports.first();
     device.setPortName(ports.last());
-    // What an earlier test's device left on the cable is not this one's.
-    if (device.open(QIODevice::ReadWrite))
-        device.clear();
+    // What an earlier test's window left on the cable is not this one's:
+    // read until the cable is quiet.
+    if (!device.open(QIODevice::ReadWrite))
+        return;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 5000 && device.waitForReadyRead(200))
+        device.readAll();
+    device.readAll();
 }
 
 DeviceLine::~DeviceLine() = default;
@@ -368,8 +374,14 @@ CaptureDirectory::CaptureDirectory(const QString &directory)
     : previous(QDir::currentPath())
     , directory(directory)
 {
+#ifdef Q_OS_WIN
+    // "D://testBase.txt" is on drive D:, which the test rig maps to a folder
+    // of the suite's own; each test starts with no capture.
+    QFile::remove(captureFile());
+#else
     QDir(directory).mkpath(QStringLiteral("D:"));
     QDir::setCurrent(directory);
+#endif
 }
 
 CaptureDirectory::~CaptureDirectory()
@@ -379,7 +391,11 @@ CaptureDirectory::~CaptureDirectory()
 
 QString CaptureDirectory::captureFile() const
 {
+#ifdef Q_OS_WIN
+    return QStringLiteral("D:/testBase.txt");
+#else
     return directory + QStringLiteral("/D:/testBase.txt");
+#endif
 }
 
 QByteArray CaptureDirectory::captured() const

@@ -166,7 +166,8 @@ void startTcpServerRole(Widget &window);
 void connectTcpClientRole(Widget &window, quint16 port);
 
 // Runs `directory` as the working directory while the object lives, with the
-// folder that the capture file path names created in it.
+// folder that the capture file path names created in it. On Windows the path
+// names drive D:, which the test rig maps to a folder of the suite's own.
 class CaptureDirectory
 {
 public:

@@ -206,6 +206,15 @@ void tst_Bridge::networkDataToDevice()
     QTRY_COMPARE(trace.count("向文件写入数据正确"), 2);
 
     QCOMPARE(rig.device.readFor(100), serialOpen ? QByteArray("after") : QByteArray());
+#ifdef Q_OS_WIN
+    // Which bytes are text depends on the locale's encoding, there a code
+    // page that takes every byte as text.
+    const QByteArray tag = QTest::currentDataTag();
+    if (tag.contains("hex") || tag.contains("UTF-8")) {
+        QTRY_COMPARE(rig.capture.captured(), "before" + datagram + "after");
+        return;
+    }
+#endif
     const QStringList expected = serialOpen && !shown.isEmpty() ? QStringList({ "before", shown, "after" })
         : serialOpen                                            ? QStringList({ "before", "after" })
                                                                 : QStringList({ "before" });
@@ -317,6 +326,10 @@ void tst_Bridge::deviceThatTakesNothing()
     // The device side never reads: the queue towards it stops at its bound,
     // the peer is not held back for ever, and the capture file gets every byte.
     QFETCH(int, role);
+#ifdef Q_OS_WIN
+    if (role == Widget::TcpServerRole)
+        QSKIP("under Wine the window refuses no block for a COM port whose far end takes nothing");
+#endif
     QUdpSocket peer;
     QTcpSocket client;
     Rig rig;

@@ -104,7 +104,10 @@ void tst_SerialLink::openAppliesSettings()
     QCOMPARE(trace.lines(), QStringList({ "***********" }));
     QCOMPARE(rig.connectButton()->text(), QStringLiteral("串口关闭"));
     QVERIFY(listsEnabled(rig.window, false));
+#ifdef Q_OS_UNIX
+    // What a Linux pseudo-terminal keeps of the settings.
     QTEST(changes, "changes");
+#endif
 
 #ifdef Q_OS_UNIX
     // The far end of a null-modem cable does not show the line's settings.
@@ -144,6 +147,10 @@ void tst_SerialLink::failedOpenStaysIdle_data()
 void tst_SerialLink::failedOpenStaysIdle()
 {
     QFETCH(bool, emptyList);
+#ifdef Q_OS_WIN
+    if (!emptyList)
+        QSKIP("Wine lets a second program open a COM port that one holds");
+#endif
 
     DeviceLine device;
     Widget window(fakeProbe(emptyList ? QStringList() : QStringList { device.portName() }));
@@ -252,6 +259,10 @@ void tst_SerialLink::displayOfSerialData()
 {
     QFETCH(QList<QByteArray>, reads);
     QFETCH(QStringList, paragraphs);
+#ifdef Q_OS_WIN
+    if (QByteArray(QTest::currentDataTag()).startsWith("invalid UTF-8"))
+        QSKIP("the locale's encoding is a code page that takes every byte as text");
+#endif
 
     // No network link is up: what is read is shown all the same.
     Rig rig;

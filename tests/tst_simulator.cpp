@@ -145,9 +145,13 @@ void tst_Simulator::bridgesASimulatedReceiver()
     QVERIFY(received.open(QIODevice::ReadOnly));
     QCOMPARE(received.readAll(), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
 
+#ifdef Q_OS_UNIX
+    // Asked to stop, it ends cleanly; Windows has no such request for a
+    // console program, and the process is ended by its PID at the end.
     simulator.process.terminate();
     QVERIFY(simulator.process.waitForFinished(3000));
     QCOMPARE(simulator.process.exitCode(), 0);
+#endif
 }
 
 void tst_Simulator::hangUpEndsTheLink()
