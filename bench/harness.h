@@ -209,6 +209,7 @@ public:
     {
         window = std::make_unique<Widget>(fakeProbe({ line.portName() }, {}));
         window->show();
+        waitForPortScan(*window);
         connectUdpRole(*window, udpPort);
         window->findChild<QPushButton *>("ConnectBtn")->click();
         QCoreApplication::processEvents();

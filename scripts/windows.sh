@@ -133,10 +133,13 @@ mount_wine_root() {
     done
 }
 
-# Lazily, in reverse: a wineserver that lingers for a moment must not keep a
-# bind in place.
+# Lazily, in reverse: a Wine process that lingers for a moment must not keep
+# a bind in place.
 unmount_wine_root() {
     local i
+    if [ -n "${wineserver_up:-}" ]; then
+        scripts/wine10 wineserver -k 2>/dev/null || true
+    fi
     for ((i = ${#wine_binds[@]} - 1; i >= 0; i--)); do
         if mountpoint -q "$wine_root${wine_binds[i]}"; then
             as_root umount -l "$wine_root${wine_binds[i]}"
@@ -166,10 +169,16 @@ if [ "${1:-}" = --check ]; then
     export TAVRIK_WINE_ROOT=$wine_root TAVRIK_WINE_SHIM=$support/modemlines.so
     export TAVRIK_NULLMODEM=$support/nullmodem WINEDEBUG=-all
     mount_wine_root
-    # The suites' prefix is made once; Wine's first start takes a while. A
-    # fresh prefix maps COM1 to /dev/ttyS0, the machine's console.
+    # One wineserver and one set of Wine's own services for all the suites,
+    # started here with their output in a file of their own: started by a
+    # suite, they would hold its output open and write theirs into it. The
+    # suites' prefix is made once; Wine's first start takes a while. A fresh
+    # prefix maps COM1 to /dev/ttyS0, the machine's console.
     export WINEPREFIX=$root/build/windows/wine10
-    scripts/wine10 wineboot -i
+    wine_log=$root/build/windows/wine-services.log
+    wineserver_up=1
+    scripts/wine10 wineserver -p 2>"$wine_log"
+    scripts/wine10 wineboot -i >>"$wine_log" 2>&1
     rm -f "$WINEPREFIX/dosdevices/com1"
     (cd build/windows && ctest --output-on-failure -j2)
     scripts/windows-smoke.py build/windows/tavrik-*-setup.exe

@@ -21,6 +21,7 @@
 #include <QUdpSocket>
 
 #ifdef Q_OS_WIN
+#  include <winsock2.h>
 #  include <windows.h>
 #endif
 #ifdef Q_OS_UNIX
@@ -120,6 +121,9 @@ DeviceLine::DeviceLine()
         return;
     windowPort = ports.first();
     device.setPortName(ports.last());
+    // A device that does not read leaves what comes to the line there, as
+    // with a pseudo-terminal's master, rather than in an unbounded buffer.
+    device.setReadBufferSize(64 * 1024);
     // What an earlier test's window left on the cable is not this one's:
     // read until the cable is quiet.
     if (!device.open(QIODevice::ReadWrite))
@@ -307,24 +311,45 @@ quint16 freeTcpPort()
     return probe.serverPort();
 }
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+// Winsock's socket handles fit in an int in practice; the calls take them back.
+using NativeSocket = SOCKET;
+constexpr int noSignal = 0;
+constexpr int shutBoth = SD_BOTH;
+int closeNativeSocket(NativeSocket socket) { return closesocket(socket); }
+#else
+using NativeSocket = int;
+constexpr int noSignal = MSG_NOSIGNAL;
+constexpr int shutBoth = SHUT_RDWR;
+int closeNativeSocket(NativeSocket socket) { return ::close(socket); }
+#endif
+
 int connectedSocket(quint16 port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+#ifdef Q_OS_WIN
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started)
+        return -1;
+#endif
+    const NativeSocket fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-        return fd;
-    ::close(fd);
+        return int(fd);
+    closeNativeSocket(fd);
     return -1;
 }
 
 bool sendAll(int socket, const QByteArray &bytes)
 {
     for (qsizetype sent = 0; sent < bytes.size();) {
-        const ssize_t n = ::send(socket, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        const int piece = int(qMin<qsizetype>(bytes.size() - sent, 1 << 20));
+        const auto n = ::send(NativeSocket(socket), bytes.constData() + sent, piece, noSignal);
         if (n <= 0)
             return false;
         sent += n;
@@ -332,7 +357,20 @@ bool sendAll(int socket, const QByteArray &bytes)
     return true;
 }
 
-#endif
+void shutdownSocket(int socket)
+{
+    ::shutdown(NativeSocket(socket), shutBoth);
+}
+
+void closeSocket(int socket, bool reset)
+{
+    if (reset) {
+        const linger immediately { 1, 0 };
+        setsockopt(NativeSocket(socket), SOL_SOCKET, SO_LINGER,
+                   reinterpret_cast<const char *>(&immediately), sizeof immediately);
+    }
+    closeNativeSocket(NativeSocket(socket));
+}
 
 QByteArray readAtLeast(QIODevice *device, int atLeast)
 {

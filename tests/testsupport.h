@@ -146,12 +146,15 @@ SystemProbe fakeProbe(const QStringList &ports,
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
 quint16 freeTcpPort();
 
-#ifdef Q_OS_UNIX
 // A blocking TCP socket connected to 127.0.0.1:port, -1 when it could not
-// connect; and sending all of `bytes` on one, false when the link failed.
+// connect, for a client that a thread of the test drives without an event
+// loop; sending all of `bytes` on one, false when the link failed; ending its
+// sending, which wakes a sendAll() blocked on it; and closing it, with a reset
+// where asked.
 int connectedSocket(quint16 port);
 bool sendAll(int socket, const QByteArray &bytes);
-#endif
+void shutdownSocket(int socket);
+void closeSocket(int socket, bool reset = false);
 
 // Runs the event loop until `device` holds at least `atLeast` bytes or five
 // seconds pass, then reads everything it holds.

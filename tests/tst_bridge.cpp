@@ -326,10 +326,6 @@ void tst_Bridge::deviceThatTakesNothing()
     // The device side never reads: the queue towards it stops at its bound,
     // the peer is not held back for ever, and the capture file gets every byte.
     QFETCH(int, role);
-#ifdef Q_OS_WIN
-    if (role == Widget::TcpServerRole)
-        QSKIP("under Wine the window refuses no block for a COM port whose far end takes nothing");
-#endif
     QUdpSocket peer;
     QTcpSocket client;
     Rig rig;
@@ -359,7 +355,6 @@ void tst_Bridge::deviceThatTakesNothing()
     QCOMPARE(rig.capture.captured().size(), blocks * block.size());
 }
 
-#ifdef Q_OS_UNIX
 void tst_Bridge::tcpUploadToADeviceThatReads_data()
 {
     QTest::addColumn<int>("size");
@@ -377,6 +372,13 @@ void tst_Bridge::tcpUploadToADeviceThatReads()
     // A device slower than the network holds the client back; nothing is lost.
     QFETCH(int, size);
     QFETCH(QList<int>, pausesMs);
+#ifdef Q_OS_WIN
+    // Qt hands a COM port each write whole and reports it once it has all
+    // gone; a pseudo-terminal under Wine tells no output queue beside it, so
+    // the window sees no progress for longer than any pace it has learned.
+    if (!pausesMs.isEmpty())
+        QSKIP("under Wine a COM port shows progress only a whole write at a time");
+#endif
     Rig rig;
     rig.openSerial();
     startTcpServerRole(rig.window);
@@ -398,7 +400,7 @@ void tst_Bridge::tcpUploadToADeviceThatReads()
     }
     received += rig.device.read(upload.size() - received.size(), 60000);
     sender.join();
-    ::close(client);
+    closeSocket(client);
     QCOMPARE(received.size(), upload.size());
     QVERIFY(received == upload);
     QTRY_COMPARE(rig.capture.captured().size(), upload.size());
@@ -420,6 +422,10 @@ void tst_Bridge::heldClientLeaves()
     // closes the serial link. What the window has read of B reaches the
     // capture file, before B's departure is announced.
     QFETCH(QString, how);
+#ifdef Q_OS_WIN
+    if (how == QLatin1String("reset"))
+        QSKIP("under Wine the receiver's next sentence to a client that reset does not fail");
+#endif
     Rig rig;
     rig.openSerial();
     startTcpServerRole(rig.window);
@@ -429,11 +435,11 @@ void tst_Bridge::heldClientLeaves()
     QTRY_COMPARE(server->clientCount(), 2);
     std::thread pushA([a] { sendAll(a, QByteArray(8 * 1024 * 1024, 'a')); });
     const auto cleanUp = qScopeGuard([&] {
-        ::shutdown(a, SHUT_RDWR);
+        shutdownSocket(a);
         pushA.join();
-        ::close(a);
+        closeSocket(a);
         if (b >= 0)
-            ::close(b);
+            closeSocket(b);
     });
     const QByteArray fromB(2 * 1024 * 1024, 'b');
     std::thread([b, &fromB] { sendAll(b, fromB); }).join();
@@ -462,11 +468,7 @@ void tst_Bridge::heldClientLeaves()
         return;
     }
     const bool reset = how == QLatin1String("reset");
-    if (reset) {
-        const linger immediately { 1, 0 };
-        setsockopt(b, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
-    }
-    ::close(std::exchange(b, -1));
+    closeSocket(std::exchange(b, -1), reset);
     // The receiver's next sentence finds the reset on its way to B, long
     // before reading gets that far, and Qt then drops what the socket holds.
     if (reset)
@@ -479,6 +481,7 @@ void tst_Bridge::heldClientLeaves()
              qPrintable(QString::number(fromBAtDeparture)));
 }
 
+#ifdef Q_OS_UNIX
 void tst_Bridge::captureFileFails_data()
 {
     QTest::addColumn<QString>("obstacle");
@@ -537,12 +540,6 @@ void tst_Bridge::captureFileFails()
 }
 
 #else
-// These cases play their clients on blocking POSIX sockets, and set POSIX
-// resource limits and file types.
-void tst_Bridge::tcpUploadToADeviceThatReads_data() { }
-void tst_Bridge::tcpUploadToADeviceThatReads() { QSKIP("its client is a blocking POSIX socket"); }
-void tst_Bridge::heldClientLeaves_data() { }
-void tst_Bridge::heldClientLeaves() { QSKIP("its clients are blocking POSIX sockets"); }
 void tst_Bridge::captureFileFails_data() { }
 void tst_Bridge::captureFileFails() { QSKIP("makes FIFOs, device links and file size limits"); }
 #endif
