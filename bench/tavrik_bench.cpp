@@ -218,11 +218,15 @@ int main(int argc, char **argv)
     }
 
     if (wanted("startup")) {
-        int listed = 0;
-        const double startup = measureStartup(argv[0], options.quick ? 3 : 9, &listed);
-        rows.push_back({ QStringLiteral("Start-up to window shown (%1 ports listed)").arg(listed),
-                         QStringLiteral("%1 ms (median)").arg(fixed(startup, 1)), QStringLiteral("-"),
-                         QStringLiteral("-"), QStringLiteral("≤ 500 ms") });
+        const Startup startup = measureStartup(argv[0], options.quick ? 3 : 9);
+        rows.push_back({ QStringLiteral("Start-up with 4 ports, one whose open blocks for 10 s: window shown / "
+                                        "%1 ports listed / program ended")
+                                 .arg(startup.listed),
+                         QStringLiteral("%1 / %2 / %3 ms (median)")
+                                 .arg(fixed(startup.windowShownMs, 1), fixed(startup.portsListedMs, 1),
+                                      fixed(startup.endedMs, 1)),
+                         QStringLiteral("-"), QStringLiteral("-"),
+                         QStringLiteral("shown ≤ 500 ms, listed ≤ 2.5 s, ended without waiting for the port") });
     }
 
     std::printf("| Figure | Tavrik | socat | ratio | Target |\n|---|---|---|---|---|\n");

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QLoggingCategory>
 #include <QTextEdit>
+#include <QThread>
 #include <QWindow>
 
 #include <algorithm>
@@ -138,8 +139,21 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
     return result;
 }
 
-// Start-up: from starting the process to the window being shown, with three
-// ports listed. The child reports when its window is exposed.
+// Start-up: from starting the process to the window being shown, and to
+// the ports being listed, with three pseudo-terminals and a port whose open
+// blocks for 10 s, as a Bluetooth port's does while it pages a device out of
+// range. The child reports each moment, then closes its window and ends.
+namespace {
+constexpr char blockingPort[] = "COM-BLUETOOTH";
+
+long long monotonicNs()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+} // namespace
+
 int startupChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
@@ -149,36 +163,49 @@ int startupChild(int argc, char **argv)
         ports.append(QString::fromLocal8Bit(argv[i]));
     SystemProbe probe = SystemProbe::live();
     probe.serialPortNames = [ports] { return ports; };
+    probe.portOpens = [](const QString &name) {
+        if (name != QLatin1String(blockingPort))
+            return SystemProbe::openAndClose(name);
+        QThread::sleep(10);
+        return false;
+    };
     Widget window(probe);
-    waitForPortScan(window);
     window.show();
     window.setWindowTitle(QStringLiteral("Tavrik"));
     while (!(window.windowHandle() && window.windowHandle()->isExposed()))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    std::printf("%lld %d\n", (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec,
-                window.findChild<QComboBox *>("ComBC")->count());
+    const long long shown = monotonicNs();
+    waitForPortScan(window);
+    std::printf("%lld %lld %d\n", shown, monotonicNs(), window.findChild<QComboBox *>("ComBC")->count());
+    std::fflush(stdout);
     return 0;
 }
 
-double measureStartup(const char *self, int runs, int *listed)
+Startup measureStartup(const char *self, int runs)
 {
     Line a, b, c;
-    std::vector<double> times;
+    std::vector<double> shown, listed, ended;
+    Startup result;
     for (int i = 0; i < runs; ++i) {
         QProcess child;
-        timespec ts {};
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        const long long started = (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-        child.start(self, { "--startup-child", a.portName(), b.portName(), c.portName() });
-        child.waitForFinished(10000);
+        const long long started = monotonicNs();
+        child.start(self, { "--startup-child", a.portName(), b.portName(), blockingPort, c.portName() });
+        child.waitForFinished(20000);
+        const long long finished = monotonicNs();
         const QList<QByteArray> out = child.readAllStandardOutput().trimmed().split(' ');
-        if (out.size() != 2)
+        if (out.size() != 3 || child.exitCode() != 0)
             continue;
-        times.push_back(double(out[0].toLongLong() - started) / 1e6);
-        *listed = out[1].toInt();
+        shown.push_back(double(out[0].toLongLong() - started) / 1e6);
+        listed.push_back(double(out[1].toLongLong() - started) / 1e6);
+        ended.push_back(double(finished - started) / 1e6);
+        result.listed = out[2].toInt();
     }
-    std::sort(times.begin(), times.end());
-    return times.empty() ? -1 : times[times.size() / 2];
+    const auto median = [](std::vector<double> &values) {
+        std::sort(values.begin(), values.end());
+        return values.empty() ? -1 : values[values.size() / 2];
+    };
+    result.windowShownMs = median(shown);
+    result.portsListedMs = median(listed);
+    result.endedMs = median(ended);
+    return result;
 }

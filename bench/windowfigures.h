@@ -22,8 +22,15 @@ struct FanOut
 AppendCost measureAppendCost(int appends);
 FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond);
 // The start-up figure runs this program again as a child: main hands such a
-// run to startupChild.
+// run to startupChild. Medians, in milliseconds from the child's start.
+struct Startup
+{
+    double windowShownMs = -1;
+    double portsListedMs = -1;
+    double endedMs = -1; // once the window has closed
+    int listed = 0;
+};
 int startupChild(int argc, char **argv);
-double measureStartup(const char *self, int runs, int *listed);
+Startup measureStartup(const char *self, int runs);
 
 #endif // WINDOWFIGURES_H

@@ -177,6 +177,7 @@ if [ "${1:-}" = --check ]; then
     export WINEPREFIX=$root/build/windows/wine10
     wine_log=$root/build/windows/wine-services.log
     wineserver_up=1
+    mkdir -p "$WINEPREFIX"
     scripts/wine10 wineserver -p 2>"$wine_log"
     scripts/wine10 wineboot -i >>"$wine_log" 2>&1
     rm -f "$WINEPREFIX/dosdevices/com1"
