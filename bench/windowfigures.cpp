@@ -83,7 +83,8 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
         spinUntil([&] { return server->clientCount() == i + 1; }, 5);
     }
 
-    std::vector<long long> received(size_t(clientCount), 0);
+    // Counted by the reader thread, looked at by this one meanwhile.
+    std::vector<std::atomic<long long>> received(size_t(clientCount));
     std::atomic<bool> stop { false };
     std::thread readers([&] {
         std::vector<char> buffer(65536);

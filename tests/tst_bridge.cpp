@@ -161,15 +161,11 @@ void tst_Bridge::networkDataToDevice_data()
     QTest::newRow("CR LF removed") << true << QByteArray("OK\r\n") << "OK" << "向串口写入数据正确";
     QTest::newRow("CR LF only: no paragraph")
         << true << QByteArray("\r\n") << "" << "向串口写入数据正确";
-    QTest::newRow("NUL first") << true << QByteArray("\0AB", 3) << "" << "向串口写入数据正确";
-    QTest::newRow("lone CR kept") << true << QByteArray("A\rB") << "A\nB" << "向串口写入数据正确";
-    // Not text: a short hex line; the device still gets every byte.
+    // Not text: a short hex line (the display rows are tst_displaytext's);
+    // the device still gets every byte.
     QTest::newRow("binary correction: hex")
         << true << QByteArray("\xd3\x00\x13\x3e\xd0\x00\x03\x8a\x45\x60\x79\x40\x00\x00\x00\x00\x7f\x01", 18)
         << QStringLiteral("D3 00 13 3E D0 00 03 8A 45 60 79 40 00 00 00 00 \u2026(+2)") << "向串口写入数据正确";
-    QTest::newRow("invalid sequence: hex") << true << QByteArray("OK\xff") << "4F 4B FF" << "向串口写入数据正确";
-    QTest::newRow("control byte: hex") << true << QByteArray("A\x01\tB") << "41 01 09 42" << "向串口写入数据正确";
-    QTest::newRow("TAB and UTF-8 are text") << true << QByteArray("A\tB \xe4\xb8\xad") << "A\tB 中" << "向串口写入数据正确";
     QTest::newRow("empty datagram") << true << QByteArray() << "" << "向串口写入数据错误";
     const QByteArray largest(Widget::maxDatagramSize, 'F');
     QTest::newRow("largest datagram, no break: shown shortened")
@@ -210,7 +206,7 @@ void tst_Bridge::networkDataToDevice()
     // Which bytes are text depends on the locale's encoding, there a code
     // page that takes every byte as text.
     const QByteArray tag = QTest::currentDataTag();
-    if (tag.contains("hex") || tag.contains("UTF-8")) {
+    if (tag.contains("hex")) {
         QTRY_COMPARE(rig.capture.captured(), "before" + datagram + "after");
         return;
     }

@@ -2,6 +2,7 @@
 #include "ui_widget.h"
 
 #include "capturefile.h"
+#include "displaytext.h"
 #include "paragraphlog.h"
 #include "portscan.h"
 #include "serialsettings.h"
@@ -13,11 +14,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-#  include <QStringDecoder>
-#else
-#  include <QTextCodec>
-#endif
 
 #include <utility>
 
@@ -36,45 +32,6 @@ constexpr int closeGraceMs = 3000;
 
 // How often the device's progress is looked at while data waits for it.
 constexpr int deviceWatchMs = 250;
-
-// How many bytes of a block that is not text its hex line shows.
-constexpr int hexLineBytes = 16;
-
-// The bytes as text in the locale's encoding; false when they are not text:
-// an invalid sequence, or a control byte other than CR, LF and TAB.
-bool decodeLocal8Bit(const QByteArray &bytes, QString *text)
-{
-    for (const char byte : bytes) {
-        const uchar c = uchar(byte);
-        if ((c < 0x20 && c != '\r' && c != '\n' && c != '\t') || c == 0x7f)
-            return false;
-    }
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    QStringDecoder decoder(QStringDecoder::System, QStringDecoder::Flag::Stateless);
-    *text = decoder(bytes);
-    return !decoder.hasError();
-#else
-    QTextCodec::ConverterState state;
-    *text = QTextCodec::codecForLocale()->toUnicode(bytes.constData(), bytes.size(), &state);
-    return state.invalidChars == 0 && state.remainingChars == 0;
-#endif
-}
-
-// The bytes up to the first NUL, as text. A block that is not text (binary
-// corrections) shows as one short hex line, "D3 00 13 …(+N)": as text it
-// would be a run of random glyphs, each new one a lasting cost in the font
-// caches of a program that runs for days.
-QString displayText(const QByteArray &bytes)
-{
-    const int end = bytes.indexOf('\0');
-    QString text;
-    if (decodeLocal8Bit(end < 0 ? bytes : bytes.left(end), &text))
-        return text;
-    text = QString::fromLatin1(bytes.left(hexLineBytes).toHex(' ').toUpper());
-    if (bytes.size() > hexLineBytes)
-        text += QStringLiteral(" \u2026(+%1)").arg(bytes.size() - hexLineBytes);
-    return text;
-}
 
 // Unlike QHostAddress::setAddress, leaves no earlier address behind when the
 // text is not an address.
@@ -246,8 +203,7 @@ void Widget::doProcessSerialRead()
     // carry would otherwise be lost on the way out.
     do {
         serialData = serialPort->read(maxDatagramSize);
-        serialLog->append(
-                displayText(serialData).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+        serialLog->append(serialViewText(serialData));
         doWriteSerialDataToUdp();
     } while (serialPort->isOpen() && serialPort->bytesAvailable() > 0);
 }
@@ -347,7 +303,7 @@ void Widget::doWriteNetDataToSerial()
     serialPort->write(netData.constData(), netData.size());
     trace(QStringLiteral("写数据的大小: ") + QString::number(qint32(serialPort->bytesToWrite())));
 
-    const QString text = displayText(netData).remove(QLatin1String("\r\n"));
+    const QString text = networkViewText(netData);
     if (!text.isEmpty())
         netLog->append(text);
 }
