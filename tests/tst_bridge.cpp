@@ -614,21 +614,25 @@ void tst_Bridge::tcpClientBothWays()
 
 void tst_Bridge::tcpClientLosesTheServer_data()
 {
-    QTest::addColumn<bool>("serverCloses");
-    QTest::newRow("server closes after its last words") << true;
-    QTest::newRow("server stops reading") << false;
+    QTest::addColumn<int>("lastWords"); // bytes the server sends, then closes; 0: it stops reading
+    QTest::newRow("server closes after its last words") << 10;
+    // More than the device's bound: reading is held when the server closes,
+    // and what the socket holds must still reach the device and the file.
+    QTest::newRow("server closes while reading is held") << 64 * 1024;
+    QTest::newRow("server stops reading") << 0;
 }
 
 void tst_Bridge::tcpClientLosesTheServer()
 {
     // The link goes down with one box, and the next connect works again.
-    QFETCH(bool, serverCloses);
+    QFETCH(int, lastWords);
     RemoteServer remote;
     Rig rig;
     rig.openLinkTo(remote);
     QVERIFY(remote.peer);
-    if (serverCloses) {
-        remote.peer->write("last words");
+    const QByteArray words(lastWords, 'w');
+    if (lastWords > 0) {
+        remote.peer->write(words);
         remote.peer->disconnectFromHost();
     } else {
         remote.peer->setReadBufferSize(1);
@@ -641,8 +645,8 @@ void tst_Bridge::tcpClientLosesTheServer()
     QTRY_COMPARE(rig.boxes.texts.size(), 1);
     QTest::qWait(100);
     QCOMPARE(rig.boxes.texts, QStringList({ "与服务器的连接已断开!" }));
-    if (serverCloses)
-        QCOMPARE(rig.device.read(10), QByteArray("last words"));
+    QCOMPARE(rig.device.read(lastWords), words);
+    QCOMPARE(rig.capture.captured(), words);
 
     rig.clickNetwork();
     QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
