@@ -76,21 +76,11 @@ void DeviceLine::write(const QByteArray &bytes)
     }
 }
 
-QByteArray DeviceLine::read(int atLeast, int timeoutMs)
+QByteArray DeviceLine::readPiece()
 {
-    QByteArray bytes;
-    QElapsedTimer clock;
-    clock.start();
-    while (bytes.size() < atLeast && clock.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        char buffer[4096];
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n > 0)
-            bytes.append(buffer, int(n));
-        else
-            usleep(1000);
-    }
-    return bytes;
+    char buffer[4096];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    return n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
 }
 
 termios DeviceLine::attributes() const
@@ -151,6 +141,13 @@ void DeviceLine::write(const QByteArray &bytes)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
+QByteArray DeviceLine::readPiece()
+{
+    return device.read(4096);
+}
+
+#endif
+
 QByteArray DeviceLine::read(int atLeast, int timeoutMs)
 {
     QByteArray bytes;
@@ -158,15 +155,13 @@ QByteArray DeviceLine::read(int atLeast, int timeoutMs)
     clock.start();
     while (bytes.size() < atLeast && clock.elapsed() < timeoutMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        const QByteArray piece = device.read(4096);
+        const QByteArray piece = readPiece();
         if (piece.isEmpty())
             QThread::msleep(1);
         bytes += piece;
     }
     return bytes;
 }
-
-#endif
 
 QByteArray DeviceLine::readFor(int ms)
 {

@@ -56,6 +56,9 @@ public:
 #endif
 
 private:
+    // What has arrived, at most 4096 bytes; empty when nothing has.
+    QByteArray readPiece();
+
     QString windowPort;
 #ifdef Q_OS_UNIX
     int master = -1;
