@@ -221,11 +221,17 @@ void TcpServer::sendDataToClient(char *msg, int length, int socketDescriptor,
     }
     // Aborting discards what the socket has read and emits disconnected() at
     // once, which edits clientList: read it first, and never while walking
-    // the list.
+    // the list. Both happen from the event loop, not inside the caller that
+    // is sending, whose data path reading would run into.
     for (QTcpSocket *socket : qAsConst(overloaded)) {
-        QPointer<QTcpSocket> guard = socket;
-        drain(socket, EvenIfHeld);
-        if (guard)
-            guard->abort();
+        QMetaObject::invokeMethod(
+                this,
+                [this, guard = QPointer<QTcpSocket>(socket)] {
+                    if (guard)
+                        drain(guard, EvenIfHeld);
+                    if (guard)
+                        guard->abort();
+                },
+                Qt::QueuedConnection);
     }
 }

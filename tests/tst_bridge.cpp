@@ -1,3 +1,4 @@
+#include "devicebackpressure.h"
 #include "paragraphlog.h"
 #include "tcpserver.h"
 #include "testsupport.h"

@@ -2,6 +2,7 @@
 #include "ui_widget.h"
 
 #include "capturefile.h"
+#include "devicelink.h"
 #include "displaytext.h"
 #include "paragraphlog.h"
 #include "portscan.h"
@@ -29,9 +30,6 @@ const char interfaceModeCommand[] = "interfacemode auto auto on\r\n";
 // How long a TCP client link closed by the operator may take to hand its
 // last bytes to the server before it is cut.
 constexpr int closeGraceMs = 3000;
-
-// How often the device's progress is looked at while data waits for it.
-constexpr int deviceWatchMs = 250;
 
 // Unlike QHostAddress::setAddress, leaves no earlier address behind when the
 // text is not an address.
@@ -62,9 +60,6 @@ Widget::Widget(const SystemProbe &probe, QWidget *parent)
       captureFile(QStringLiteral("D://testBase.txt"))
 {
     ui->setupUi(this);
-    deviceWatch = new QTimer(this);
-    deviceWatch->setInterval(deviceWatchMs);
-    connect(deviceWatch, SIGNAL(timeout()), this, SLOT(watchDevice()));
     serialLog = new ParagraphLog(ui->textEdit_Servce);
     netLog = new ParagraphLog(ui->textEdit_Client);
     initSerialPort();
@@ -78,7 +73,7 @@ Widget::~Widget()
     // The QWidget base destroys the ports and sockets after this body has run,
     // and a socket or port that closes may still signal: cut them off from
     // this half-destroyed window first.
-    serialPort->disconnect(this);
+    serialPort->disconnect();
     if (udpSocket)
         udpSocket->disconnect(this);
     if (tcpSocket)
@@ -96,7 +91,8 @@ void Widget::initSerialPort()
     serialPort = new QSerialPort(this);
     connect(serialPort, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
             SLOT(serialErrorOccurred(QSerialPort::SerialPortError)));
-    connect(serialPort, SIGNAL(bytesWritten(qint64)), this, SLOT(deviceTookData(qint64)));
+    deviceLink = new DeviceLink(serialPort, this);
+    connect(deviceLink, &DeviceLink::peersHeld, this, &Widget::setNetworkReadingHeld);
     portScan = new PortScan(systemProbe, this);
     connect(portScan, &PortScan::finished, this, &Widget::showSerialPorts);
     portScan->start(true);
@@ -148,8 +144,7 @@ void Widget::on_ConnectBtn_clicked()
                 [this](QSerialPort::StopBits bits) { serialPort->setStopBits(bits); });
     applyChoice(flowControls, ui->FlowsCB->currentText(),
                 [this](QSerialPort::FlowControl flow) { serialPort->setFlowControl(flow); });
-    deviceBackPressure.setBaudRate(serialPort->baudRate());
-    bytesHandedToDevice = 0;
+    deviceLink->restart();
     if (tcpServer)
         tcpServer->setReadChunk(deviceReadChunk());
 
@@ -176,7 +171,7 @@ void Widget::setSerialSettingsEnabled(bool enabled)
 void Widget::showSerialIdle()
 {
     // Closing drops what waited for the device: nothing holds the peers back.
-    releaseNetworkReading();
+    deviceLink->stop();
     ui->ConnectBtn->setText(tr("串口连接"));
     setSerialSettingsEnabled(true);
 }
@@ -274,33 +269,24 @@ void Widget::forwardServerData(bool evenIfHeld)
 }
 
 // Everything the network side receives goes to the device, then to the
-// capture file, which empties the buffer again. The block is judged on what
-// the device has done up to now: the verdict is brought up to date first.
+// capture file, which empties the buffer again.
 void Widget::forwardNetData(const char *data, int length)
 {
-    updateDeviceBackPressure();
     netData.append(data, length);
     doWriteNetDataToSerial();
     doWriteNetDataToFile();
-    updateDeviceBackPressure();
 }
 
 void Widget::doWriteNetDataToSerial()
 {
-    // A device that takes nothing (a held-off flow control, a receiver that
-    // hangs) must not make the queue towards it grow for ever: past the bound
-    // a datagram, or any block once the device counts as stalled, is not
-    // queued, and the capture file still gets it. With the link closed there
-    // is no device to write to at all.
-    const bool deviceBehind = serialPort->bytesToWrite() > deviceBackPressure.holdBytes()
-            && (deviceBackPressure.verdict() == DeviceBackPressure::Stalled
-                || !networkCanBeHeldBack());
-    if (netData.isEmpty() || !serialPort->isOpen() || deviceBehind) {
+    // A block the device does not take (the link is closed, or the device is
+    // behind) still goes to the capture file.
+    if (netData.isEmpty() || !deviceLink->accepts(networkCanBeHeldBack())) {
         trace(QStringLiteral("向串口写入数据错误"));
         return;
     }
     trace(QStringLiteral("向串口写入数据正确"));
-    serialPort->write(netData.constData(), netData.size());
+    deviceLink->write(netData);
     trace(QStringLiteral("写数据的大小: ") + QString::number(qint32(serialPort->bytesToWrite())));
 
     const QString text = networkViewText(netData);
@@ -340,58 +326,34 @@ bool Widget::networkCanBeHeldBack() const
     return tcpServer || tcpSocket;
 }
 
-// The largest piece read from a TCP peer at a time: one piece must not make
-// the device's queue overshoot its bound by more than the bound itself.
 qint64 Widget::deviceReadChunk() const
 {
-    return qMin(TcpServer::maxReadChunk, deviceBackPressure.holdBytes());
-}
-
-void Widget::updateDeviceBackPressure()
-{
-    if (!serialPort->isOpen()) {
-        releaseNetworkReading();
-        return;
-    }
-    // Handed to the kernel is not yet taken by the device, where the kernel
-    // tells what it still holds.
-    const qint64 kernelQueued = kernelOutputQueue(*serialPort);
-    const qint64 queued = serialPort->bytesToWrite() + kernelQueued;
-    const DeviceBackPressure::Verdict verdict =
-            deviceBackPressure.update(queued, bytesHandedToDevice - kernelQueued);
-    if (queued == 0)
-        deviceWatch->stop();
-    else if (!deviceWatch->isActive())
-        deviceWatch->start();
-    setNetworkReadingHeld(verdict == DeviceBackPressure::Hold && networkCanBeHeldBack());
-}
-
-void Widget::deviceTookData(qint64 bytes)
-{
-    bytesHandedToDevice += bytes;
-    updateDeviceBackPressure();
-}
-
-void Widget::watchDevice()
-{
-    updateDeviceBackPressure();
-}
-
-void Widget::releaseNetworkReading()
-{
-    deviceWatch->stop();
-    setNetworkReadingHeld(false);
+    return deviceLink->readChunk(TcpServer::maxReadChunk);
 }
 
 void Widget::setNetworkReadingHeld(bool held)
 {
+    held = held && networkCanBeHeldBack();
     if (held == netReadingHeld)
         return;
     netReadingHeld = held;
+    if (held) {
+        if (tcpServer)
+            tcpServer->holdReading(true);
+        return;
+    }
+    // Reading resumes from the event loop: never inside the path that is
+    // delivering a block to the device.
+    QMetaObject::invokeMethod(this, &Widget::resumeNetworkReading, Qt::QueuedConnection);
+}
+
+void Widget::resumeNetworkReading()
+{
+    if (netReadingHeld)
+        return;
     if (tcpServer)
-        tcpServer->holdReading(held);
-    if (!held)
-        forwardServerData(false);
+        tcpServer->holdReading(false);
+    forwardServerData(false);
 }
 
 // Network role: the fields for each role
@@ -640,7 +602,7 @@ void Widget::showNetworkUp(const QString &state)
 
 void Widget::showNetworkIdle()
 {
-    releaseNetworkReading();
+    deviceLink->stop();
     ui->pBtnNetCnnt->setText(tr("连接网络"));
     ui->CurState->clear();
     ui->CurState->setToolTip(QString());

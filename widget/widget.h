@@ -2,8 +2,8 @@
 #define WIDGET_H
 
 #include "capturefile.h"
-#include "devicebackpressure.h"
 #include "systemprobe.h"
+#include "tcpserver.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -17,12 +17,12 @@ class Widget;
 }
 QT_END_NAMESPACE
 
+class DeviceLink;
 class ParagraphLog;
 class PortScan;
 class QTcpSocket;
 class QTimer;
 class QUdpSocket;
-class TcpServer;
 
 // The main window and hub of the bridge: it opens the serial link to the
 // receiver, shows and forwards what the receiver sends, and connects the
@@ -45,10 +45,11 @@ public:
     // largest payload a UDP datagram over IPv4 can carry.
     static constexpr int maxDatagramSize = 65507;
     // Bytes that may wait for a peer that does not take them: a server that
-    // keeps more unread ends the TCP client link. Towards the serial device
-    // the bound is line time (DeviceBackPressure): past it the TCP peers are
-    // held back, and datagrams are not queued.
-    static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
+    // keeps more unread ends the TCP client link, as a client that does is
+    // dropped. Towards the serial device the bound is line time
+    // (DeviceBackPressure): past it the TCP peers are held back, and
+    // datagrams are not queued.
+    static constexpr qint64 maxPendingBytes = TcpServer::maxPendingBytes;
 
 signals:
     void sendDataToClient(char *, int, int, int);
@@ -72,8 +73,7 @@ private slots:
 
     void serialErrorOccurred(QSerialPort::SerialPortError error);
     void serverLinkLost();
-    void deviceTookData(qint64 bytes);
-    void watchDevice();
+    void setNetworkReadingHeld(bool held);
 
 private:
     void initSerialPort();
@@ -86,9 +86,7 @@ private:
     void forwardServerData(bool evenIfHeld);
     bool networkCanBeHeldBack() const;
     qint64 deviceReadChunk() const;
-    void updateDeviceBackPressure();
-    void releaseNetworkReading();
-    void setNetworkReadingHeld(bool held);
+    void resumeNetworkReading();
     void showUdpWidgets();
     void hideUdpWidgets();
     void setUdpWidgetsVisible(bool visible);
@@ -122,9 +120,7 @@ private:
     ParagraphLog *serialLog = nullptr;
     ParagraphLog *netLog = nullptr;
     CaptureFile captureFile;
-    DeviceBackPressure deviceBackPressure;
-    QTimer *deviceWatch = nullptr;
-    qint64 bytesHandedToDevice = 0;
+    DeviceLink *deviceLink = nullptr;
     bool netReadingHeld = false;
 };
 
