@@ -22,7 +22,7 @@ namespace {
 void sendAll(int fd, const char *data, size_t size, const std::atomic<bool> &stop)
 {
     while (size > 0 && !stop) {
-        pollfd p { fd, POLLOUT, 0 };
+        pollfd p{ fd, POLLOUT, 0 };
         if (poll(&p, 1, 20) <= 0)
             continue;
         const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -50,7 +50,7 @@ std::unique_ptr<Widget> serverWindow(const Line &line, const char *baud)
 
 double threadCpuSeconds()
 {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
@@ -73,8 +73,8 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     // The trace tells of every block the device does not get.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
     TraceLog trace;
-    std::atomic<bool> stop { false };
-    std::atomic<long long> deviceBytes { 0 };
+    std::atomic<bool> stop{ false };
+    std::atomic<long long> deviceBytes{ 0 };
     const int masterFd = line.masterDescriptor();
     std::thread device([&] {
         // Reads at the line rate, in the 50 ms steps of a UART's FIFO.
@@ -86,7 +86,8 @@ SlowDevice measureSlowDevice(int baud, double seconds)
             const long long due = (long long)(secondsSince(start) * bytesPerSecond) - deviceBytes;
             if (due <= 0)
                 continue;
-            const ssize_t n = ::read(masterFd, buffer.data(), size_t(std::min<long long>(due, 65536)));
+            const ssize_t n =
+                    ::read(masterFd, buffer.data(), size_t(std::min<long long>(due, 65536)));
             if (n > 0)
                 deviceBytes += n;
         }
@@ -96,10 +97,12 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     std::thread client([&] { sendAll(fd, upload.constData(), size_t(upload.size()), stop); });
 
     const auto start = Clock::now();
-    spinUntil([&] {
-        result.largestQueue = std::max(result.largestQueue, port->bytesToWrite());
-        return secondsSince(start) >= seconds;
-    }, seconds + 1);
+    spinUntil(
+            [&] {
+                result.largestQueue = std::max(result.largestQueue, port->bytesToWrite());
+                return secondsSince(start) >= seconds;
+            },
+            seconds + 1);
     stop = true;
     client.join();
     device.join();
@@ -114,9 +117,10 @@ SlowDevice measureSlowDevice(int baud, double seconds)
 double measureManyClientsCpu(int clients, double seconds)
 {
     // Every client takes a descriptor on each side.
-    rlimit limit {};
+    rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, rlim_t(2 * clients + 256)));
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur,
+                                      std::min<rlim_t>(limit.rlim_max, rlim_t(2 * clients + 256)));
     setrlimit(RLIMIT_NOFILE, &limit);
 
     Line line;
@@ -134,7 +138,7 @@ double measureManyClientsCpu(int clients, double seconds)
     spinUntil([&] { return server->clientCount() == clients; }, 10);
 
     // One sentence a second from each, spread evenly over the second.
-    std::atomic<bool> stop { false };
+    std::atomic<bool> stop{ false };
     const QByteArray gga = sentence80(1);
     std::thread senders([&] {
         const auto step = std::chrono::microseconds(1000000 / clients);
@@ -177,8 +181,8 @@ int displayGrowthChild(int argc, char **argv)
 
     // The receiver's stream, and binary corrections as random bytes: first
     // fast enough to fill both views, then at 2 KB/s.
-    std::atomic<bool> stop { false };
-    std::atomic<bool> filling { true };
+    std::atomic<bool> stop{ false };
+    std::atomic<bool> filling{ true };
     std::thread receiver([&] {
         auto next = Clock::now();
         for (long fix = 0; !stop; ++fix) {
@@ -225,7 +229,8 @@ MemoryGrowth measureDisplayGrowth(const char *self, double seconds, QString *ski
         return result;
     PeerProcess child;
     child.setProcessEnvironment(display.environment());
-    child.start(QString::fromLocal8Bit(self), { QStringLiteral("--display-growth-child"), QString::number(seconds) });
+    child.start(QString::fromLocal8Bit(self),
+                { QStringLiteral("--display-growth-child"), QString::number(seconds) });
     while (child.waitForReadyRead(int(seconds * 1000) + 120000) || child.canReadLine()) {
         while (child.canReadLine()) {
             const QList<QByteArray> words = child.readLine().trimmed().split(' ');
@@ -233,7 +238,8 @@ MemoryGrowth measureDisplayGrowth(const char *self, double seconds, QString *ski
                 result.baselineKiB = words[1].toLong();
             } else if (words.first() == "after" && words.size() == 3) {
                 result.endKiB = words[2].toLong();
-                std::fprintf(stderr, "  RSS after %s s: %.1f MB\n", words[1].constData(), result.endKiB / 1024.0);
+                std::fprintf(stderr, "  RSS after %s s: %.1f MB\n", words[1].constData(),
+                             result.endKiB / 1024.0);
             }
         }
         if (child.state() == QProcess::NotRunning)

@@ -14,8 +14,8 @@ struct SlowDevice
 {
     double longestWaitSeconds = 0; // queued towards the device, in line time
     long long largestQueue = 0;
-    int dropped = 0;               // blocks the device did not get
-    long long deviceBytes = 0;     // what the device read
+    int dropped = 0; // blocks the device did not get
+    long long deviceBytes = 0; // what the device read
 };
 
 // The device reads `baud / 10` bytes a second; the window's baud rate is set

@@ -43,7 +43,7 @@ public:
     }
 
 private:
-    std::atomic<bool> stop { false };
+    std::atomic<bool> stop{ false };
     std::thread thread;
 };
 
@@ -64,7 +64,8 @@ public:
         ticks.setInterval(1);
         QObject::connect(&ticks, &QTimer::timeout, [this] {
             const auto now = Clock::now();
-            longestMs = std::max(longestMs, std::chrono::duration<double, std::milli>(now - last).count());
+            longestMs = std::max(longestMs,
+                                 std::chrono::duration<double, std::milli>(now - last).count());
             last = now;
         });
         ticks.start();
@@ -91,11 +92,10 @@ QByteArray unbreakable(int size)
 class Peer
 {
 public:
-    Peer(int type, quint16 port)
-        : type(type)
+    Peer(int type, quint16 port) : type(type)
     {
         fd = socket(AF_INET, type, 0);
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(port);
@@ -111,7 +111,7 @@ public:
         thread = std::thread([this] {
             std::vector<char> buffer(65536);
             while (!stop) {
-                pollfd p { fd, POLLIN, 0 };
+                pollfd p{ fd, POLLIN, 0 };
                 if (poll(&p, 1, 20) <= 0)
                     continue;
                 if (recv(fd, buffer.data(), buffer.size(), 0) <= 0)
@@ -147,7 +147,8 @@ private:
     {
         const qsizetype most = type == SOCK_DGRAM ? Widget::maxDatagramSize : data.size();
         for (qsizetype sent = 0; sent < data.size() && !stop;) {
-            const ssize_t n = ::send(fd, data.constData() + sent, size_t(std::min(most, data.size() - sent)), 0);
+            const ssize_t n = ::send(fd, data.constData() + sent,
+                                     size_t(std::min(most, data.size() - sent)), 0);
             if (n <= 0)
                 return;
             sent += n;
@@ -156,7 +157,7 @@ private:
 
     int type;
     int fd = -1;
-    std::atomic<bool> stop { false };
+    std::atomic<bool> stop{ false };
     std::thread thread;
 };
 
@@ -164,7 +165,9 @@ double largestGapMs(const std::vector<Clock::time_point> &arrivals)
 {
     double largest = 0;
     for (size_t i = 1; i < arrivals.size(); ++i)
-        largest = std::max(largest, std::chrono::duration<double, std::milli>(arrivals[i] - arrivals[i - 1]).count());
+        largest = std::max(
+                largest,
+                std::chrono::duration<double, std::milli>(arrivals[i] - arrivals[i - 1]).count());
     return largest;
 }
 
@@ -188,7 +191,8 @@ MemoryGrowth measureGrowthAtPace(double seconds)
     // The course of a long run shows whether it levels off.
     for (double done = 0; done < seconds; done += 60) {
         runFor(std::min(60.0, seconds - done));
-        std::fprintf(stderr, "  RSS after %.0f s: %.1f MB\n", std::min(done + 60, seconds), residentKiB() / 1024.0);
+        std::fprintf(stderr, "  RSS after %.0f s: %.1f MB\n", std::min(done + 60, seconds),
+                     residentKiB() / 1024.0);
     }
     result.endKiB = residentKiB();
     return result;

@@ -23,8 +23,8 @@ enum class HostileInput { Block64KiB, Block1MiB, Stream400kBps };
 // sends text with no break opportunity, which the lower view shows.
 struct Stall
 {
-    double largestGapMs = 0;   // between two forwarded sentences
-    double longestPassMs = 0;  // the event loop did not come round
+    double largestGapMs = 0; // between two forwarded sentences
+    double longestPassMs = 0; // the event loop did not come round
     long long hostileBytes = 0; // how much of the hostile input reached the device
 };
 

@@ -5,14 +5,14 @@
 #include <algorithm>
 
 // Forward throughput: a large stream as fast as the line takes.
-template <typename Side>
+template<typename Side>
 Throughput measureThroughput(size_t total)
 {
     Line line;
     UdpSink sink;
     Side side(line, sink.port);
     const QByteArray block = ggaBlock(64 * 1024);
-    std::atomic<bool> written { false };
+    std::atomic<bool> written{ false };
     const auto start = Clock::now();
     std::thread writer([&] {
         for (size_t sent = 0; sent < total;) {
@@ -38,14 +38,14 @@ Throughput measureThroughput(size_t total)
 }
 
 // Added latency: one 80-byte sentence every 10 ms, write to UDP receive.
-template <typename Side>
+template<typename Side>
 Latency measureLatency(int sentences)
 {
     Line line;
     UdpSink sink(true);
     Side side(line, sink.port);
-    std::vector<Clock::time_point> writes { size_t(sentences) };
-    std::atomic<bool> written { false };
+    std::vector<Clock::time_point> writes{ size_t(sentences) };
+    std::atomic<bool> written{ false };
     std::thread writer([&] {
         auto next = Clock::now();
         for (int i = 0; i < sentences; ++i) {
@@ -72,7 +72,8 @@ Latency measureLatency(int sentences)
         if (a == sink.arrivals.size())
             break;
         delays.push_back(std::chrono::duration<double, std::milli>(sink.arrivals[a].second
-                                                                   - writes[size_t(i)]).count());
+                                                                   - writes[size_t(i)])
+                                 .count());
     }
     std::sort(delays.begin(), delays.end());
     Latency result;
@@ -84,13 +85,13 @@ Latency measureLatency(int sentences)
 }
 
 // CPU at the receiver's pace: 100 sentences a second.
-template <typename Side>
+template<typename Side>
 double measureCpuPercent(double seconds)
 {
     Line line;
     UdpSink sink;
     Side side(line, sink.port);
-    std::atomic<bool> written { false };
+    std::atomic<bool> written{ false };
     const int sentences = int(seconds * 100);
     std::thread writer([&] {
         auto next = Clock::now();
@@ -120,7 +121,7 @@ Memory measureMemory(size_t total)
     UdpSink sink;
     TavrikForwarder side(line, sink.port);
     const QByteArray block = ggaBlock(64 * 1024);
-    std::atomic<size_t> sent { 0 };
+    std::atomic<size_t> sent{ 0 };
     std::thread writer([&] {
         while (sent < total) {
             if (!line.write(block.constData(), size_t(block.size())))

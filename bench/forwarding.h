@@ -28,11 +28,11 @@ struct Memory
 };
 
 // Side is TavrikForwarder or SocatForwarder (harness.h).
-template <typename Side>
+template<typename Side>
 Throughput measureThroughput(std::size_t total);
-template <typename Side>
+template<typename Side>
 Latency measureLatency(int sentences);
-template <typename Side>
+template<typename Side>
 double measureCpuPercent(double seconds);
 Memory measureMemory(std::size_t total);
 

@@ -64,13 +64,13 @@ public:
     }
     // Reads and drops what the window writes to the device from now on, as a
     // receiver that takes everything would.
-    std::atomic<long long> drainedBytes { 0 };
+    std::atomic<long long> drainedBytes{ 0 };
     void startDraining()
     {
         drainer = std::thread([this] {
             std::vector<char> buffer(65536);
             while (!stopDraining) {
-                pollfd p { master, POLLIN, 0 };
+                pollfd p{ master, POLLIN, 0 };
                 if (poll(&p, 1, 20) <= 0)
                     continue;
                 const ssize_t n = ::read(master, buffer.data(), buffer.size());
@@ -93,7 +93,7 @@ public:
                 return false;
             const ssize_t n = ::write(master, data, size);
             if (n < 0 && errno == EAGAIN) {
-                pollfd p { master, POLLOUT, 0 };
+                pollfd p{ master, POLLOUT, 0 };
                 poll(&p, 1, 20);
                 continue;
             }
@@ -109,7 +109,7 @@ private:
     int master = -1;
     QString slave;
     std::thread drainer;
-    std::atomic<bool> stopDraining { false };
+    std::atomic<bool> stopDraining{ false };
 };
 
 // GGA lines, cycled, as the stream to forward.
@@ -123,13 +123,12 @@ QByteArray sentence80(long fix);
 class UdpSink
 {
 public:
-    explicit UdpSink(bool noteArrivals = false)
-        : noteArrivals(noteArrivals)
+    explicit UdpSink(bool noteArrivals = false) : noteArrivals(noteArrivals)
     {
         fd = socket(AF_INET, SOCK_DGRAM, 0);
         const int size = 16 * 1024 * 1024;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
@@ -145,9 +144,9 @@ public:
     }
 
     quint16 port = 0;
-    std::atomic<long long> bytes { 0 };
-    std::atomic<long long> datagrams { 0 };
-    std::atomic<long long> largest { 0 };
+    std::atomic<long long> bytes{ 0 };
+    std::atomic<long long> datagrams{ 0 };
+    std::atomic<long long> largest{ 0 };
     Clock::time_point lastArrival;
     // (bytes so far, time): read only after the sink has stopped.
     std::vector<std::pair<long long, Clock::time_point>> arrivals;
@@ -164,7 +163,7 @@ private:
     {
         std::vector<char> buffer(70000);
         while (!stop) {
-            pollfd p { fd, POLLIN, 0 };
+            pollfd p{ fd, POLLIN, 0 };
             if (poll(&p, 1, 20) <= 0)
                 continue;
             const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
@@ -182,7 +181,7 @@ private:
 
     int fd = -1;
     bool noteArrivals;
-    std::atomic<bool> stop { false };
+    std::atomic<bool> stop{ false };
     std::thread thread;
 };
 
@@ -217,7 +216,7 @@ public:
     bool gui() const override { return true; }
     double cpuSeconds() const override
     {
-        timespec ts {};
+        timespec ts{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
         return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
     }
@@ -232,8 +231,9 @@ class SocatForwarder : public Forwarder
 public:
     SocatForwarder(const Line &line, quint16 udpPort)
     {
-        process.start("socat", { line.portName() + ",raw,echo=0",
-                                 QStringLiteral("UDP-SENDTO:127.0.0.1:%1").arg(udpPort) });
+        process.start("socat",
+                      { line.portName() + ",raw,echo=0",
+                        QStringLiteral("UDP-SENDTO:127.0.0.1:%1").arg(udpPort) });
         process.waitForStarted(3000);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
@@ -247,7 +247,7 @@ public:
         const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
         // After the command: state is field 1, utime 12, stime 13.
         return double(fields.value(12).toLongLong() + fields.value(13).toLongLong())
-            / double(sysconf(_SC_CLK_TCK));
+                / double(sysconf(_SC_CLK_TCK));
     }
 
 private:

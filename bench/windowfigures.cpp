@@ -60,7 +60,7 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
     if (!server)
         return result;
 
-    std::atomic<long long> sent { 0 };
+    std::atomic<long long> sent{ 0 };
     long long sentAtDrop = -1;
     QObject::connect(server, &TcpServer::removeClientLink, server,
                      [&] { sentAtDrop = sent.load(); });
@@ -73,7 +73,7 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
             const int small = 4096;
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         }
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(server->serverPort());
@@ -84,8 +84,8 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
     }
 
     // Counted by the reader thread, looked at by this one meanwhile.
-    std::vector<std::atomic<long long>> received(size_t(clientCount));
-    std::atomic<bool> stop { false };
+    std::vector<std::atomic<long long>> received(static_cast<size_t>(clientCount));
+    std::atomic<bool> stop{ false };
     std::thread readers([&] {
         std::vector<char> buffer(65536);
         while (!stop) {
@@ -105,7 +105,7 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
     });
 
     const QByteArray block = ggaBlock(size_t(bytesPerSecond / 100));
-    std::atomic<bool> written { false };
+    std::atomic<bool> written{ false };
     std::thread writer([&] {
         auto next = Clock::now();
         for (int tick = 0; tick < int(seconds * 100); ++tick) {
@@ -119,13 +119,15 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
     spinUntil([&] { return written.load(); }, seconds + 60);
     writer.join();
     // Let the last bytes reach the readers.
-    spinUntil([&] {
-        for (int i = 1; i < clientCount; ++i) {
-            if (received[size_t(i)] < sent)
-                return false;
-        }
-        return true;
-    }, 10);
+    spinUntil(
+            [&] {
+                for (int i = 1; i < clientCount; ++i) {
+                    if (received[size_t(i)] < sent)
+                        return false;
+                }
+                return true;
+            },
+            10);
     stop = true;
     readers.join();
 
@@ -149,7 +151,7 @@ constexpr char blockingPort[] = "COM-BLUETOOTH";
 
 long long monotonicNs()
 {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
@@ -177,7 +179,8 @@ int startupChild(int argc, char **argv)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     const long long shown = monotonicNs();
     waitForPortScan(window);
-    std::printf("%lld %lld %d\n", shown, monotonicNs(), window.findChild<QComboBox *>("ComBC")->count());
+    std::printf("%lld %lld %d\n", shown, monotonicNs(),
+                window.findChild<QComboBox *>("ComBC")->count());
     std::fflush(stdout);
     return 0;
 }
@@ -190,7 +193,8 @@ Startup measureStartup(const char *self, int runs)
     for (int i = 0; i < runs; ++i) {
         QProcess child;
         const long long started = monotonicNs();
-        child.start(self, { "--startup-child", a.portName(), b.portName(), blockingPort, c.portName() });
+        child.start(self,
+                    { "--startup-child", a.portName(), b.portName(), blockingPort, c.portName() });
         child.waitForFinished(20000);
         const long long finished = monotonicNs();
         const QList<QByteArray> out = child.readAllStandardOutput().trimmed().split(' ');

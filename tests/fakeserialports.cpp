@@ -39,12 +39,14 @@ bool FakeSerialPorts::enter(QString *why)
         return false;
     }
     if (unshare(CLONE_NEWNS) != 0) {
-        *why = QStringLiteral("cannot make a mount namespace: ") + QString::fromLocal8Bit(strerror(errno));
+        *why = QStringLiteral("cannot make a mount namespace: ")
+                + QString::fromLocal8Bit(strerror(errno));
         return false;
     }
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
         || mount("tmpfs", "/sys/class/tty", "tmpfs", 0, nullptr) != 0) {
-        *why = QStringLiteral("cannot mount in the namespace: ") + QString::fromLocal8Bit(strerror(errno));
+        *why = QStringLiteral("cannot mount in the namespace: ")
+                + QString::fromLocal8Bit(strerror(errno));
         return false;
     }
     char root[] = "/tmp/tavrik-sys-XXXXXX";
@@ -88,8 +90,8 @@ QString FakeSerialPorts::plug(const QString &slavePath)
     const int minor = nextMinor++;
     const QString name = QStringLiteral("ttyUSB%1").arg(minor);
 
-    const QString node = sysRoot
-        + QStringLiteral("/devices/pci0000:00/usb1/1-1/1-1:1.0/%1/tty/%1").arg(name);
+    const QString node =
+            sysRoot + QStringLiteral("/devices/pci0000:00/usb1/1-1/1-1:1.0/%1/tty/%1").arg(name);
     QDir().mkpath(node + QStringLiteral("/device"));
     writeFile(node + QStringLiteral("/uevent"),
               QStringLiteral("MAJOR=188\nMINOR=%1\nDEVNAME=%2\n").arg(minor).arg(name).toLatin1());
@@ -99,7 +101,8 @@ QString FakeSerialPorts::plug(const QString &slavePath)
     // The empty file lives in the shared /dev; the mount on it only here.
     writeFile(devicePath(name), QByteArray());
     if (mount(slavePath.toLocal8Bit().constData(), devicePath(name).toLocal8Bit().constData(),
-              nullptr, MS_BIND, nullptr) != 0)
+              nullptr, MS_BIND, nullptr)
+        != 0)
         return QString();
     ports[name] = nullptr;
     return name;

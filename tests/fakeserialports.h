@@ -26,7 +26,7 @@ public:
 
     // Runs the test class inside the namespace; skips (exit code 77) when it
     // cannot be had.
-    template <typename Test>
+    template<typename Test>
     static int runTest(int argc, char *argv[])
     {
         QString why;

@@ -85,7 +85,7 @@ QByteArray DeviceLine::readPiece()
 
 termios DeviceLine::attributes() const
 {
-    termios attributes {};
+    termios attributes{};
     tcgetattr(master, &attributes);
     return attributes;
 }
@@ -186,11 +186,14 @@ bool VirtualDisplay::start(QString *whyNot)
         *whyNot = QStringLiteral("needs Xvfb (package xvfb)");
         return false;
     }
-    const auto socketPath = [](int display) { return QStringLiteral("/tmp/.X11-unix/X%1").arg(display); };
-    for (number = 90; number < 150 && QFileInfo::exists(socketPath(number)); ++number) {
-    }
-    server.start(xvfb, { QStringLiteral(":%1").arg(number), QStringLiteral("-screen"), QStringLiteral("0"),
-                         QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp") });
+    const auto socketPath = [](int display) {
+        return QStringLiteral("/tmp/.X11-unix/X%1").arg(display);
+    };
+    for (number = 90; number < 150 && QFileInfo::exists(socketPath(number)); ++number) { }
+    server.start(xvfb,
+                 { QStringLiteral(":%1").arg(number), QStringLiteral("-screen"),
+                   QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                   QStringLiteral("tcp") });
     QElapsedTimer started;
     started.start();
     while (!QFileInfo::exists(socketPath(number)) && server.state() != QProcess::NotRunning
@@ -230,7 +233,8 @@ QString Simulator::startOnDeviceLine(const QStringList &options)
     const QStringList ports = qEnvironmentVariable("TAVRIK_DEVICE_LINE").split(QLatin1Char(':'));
     if (ports.size() != 2)
         return QString();
-    process.start(QStringLiteral(TAVRIK_SIM_PATH), QStringList({ "--device", ports.last() }) + options);
+    process.start(QStringLiteral(TAVRIK_SIM_PATH),
+                  QStringList({ "--device", ports.last() }) + options);
     return process.waitForStarted(3000) ? ports.first() : QString();
 #endif
 }
@@ -311,12 +315,18 @@ quint16 freeTcpPort()
 using NativeSocket = SOCKET;
 constexpr int noSignal = 0;
 constexpr int shutBoth = SD_BOTH;
-int closeNativeSocket(NativeSocket socket) { return closesocket(socket); }
+int closeNativeSocket(NativeSocket socket)
+{
+    return closesocket(socket);
+}
 #else
 using NativeSocket = int;
 constexpr int noSignal = MSG_NOSIGNAL;
 constexpr int shutBoth = SHUT_RDWR;
-int closeNativeSocket(NativeSocket socket) { return ::close(socket); }
+int closeNativeSocket(NativeSocket socket)
+{
+    return ::close(socket);
+}
 #endif
 
 int connectedSocket(quint16 port)
@@ -330,7 +340,7 @@ int connectedSocket(quint16 port)
         return -1;
 #endif
     const NativeSocket fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
@@ -360,7 +370,7 @@ void shutdownSocket(int socket)
 void closeSocket(int socket, bool reset)
 {
     if (reset) {
-        const linger immediately { 1, 0 };
+        const linger immediately{ 1, 0 };
         setsockopt(NativeSocket(socket), SOL_SOCKET, SO_LINGER,
                    reinterpret_cast<const char *>(&immediately), sizeof immediately);
     }
@@ -404,8 +414,7 @@ void connectTcpClientRole(Widget &window, quint16 port)
 }
 
 CaptureDirectory::CaptureDirectory(const QString &directory)
-    : previous(QDir::currentPath())
-    , directory(directory)
+    : previous(QDir::currentPath()), directory(directory)
 {
 #ifdef Q_OS_WIN
     // "D://testBase.txt" is on drive D:, which the test rig maps to a folder

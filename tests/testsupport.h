@@ -68,11 +68,11 @@ private:
 };
 
 // For the initTestCase() of a suite that plays a device.
-#define SKIP_WITHOUT_DEVICE_LINE()                                                         \
-    do {                                                                                  \
-        if (!DeviceLine::available())                                                     \
-            QSKIP("needs a device line: on Windows, run through scripts/windows.sh --check"); \
-    } while (false)
+#define SKIP_WITHOUT_DEVICE_LINE() \
+  do { \
+    if (!DeviceLine::available()) \
+      QSKIP("needs a device line: on Windows, run through scripts/windows.sh --check"); \
+  } while (false)
 
 // A program the test runs beside the window, ended by its PID when the
 // object goes: asked to stop, then killed if it does not.
@@ -201,8 +201,11 @@ struct WindowRig
     MessageBoxCloser boxes;
     Widget window;
 
-    template <typename T = QWidget>
-    T *find(const char *name) { return window.findChild<T *>(name); }
+    template<typename T = QWidget>
+    T *find(const char *name)
+    {
+        return window.findChild<T *>(name);
+    }
     QPushButton *connectButton();
     QTextEdit *serialView();
     QString netText();
@@ -230,7 +233,7 @@ struct DeviceFirst
 // The window with a pseudo-terminal as its one serial port.
 struct DeviceWindowRig : DeviceFirst, WindowRig
 {
-    DeviceWindowRig() : WindowRig({ device.portName() }) {}
+    DeviceWindowRig() : WindowRig({ device.portName() }) { }
     // Opens the serial link; the device must get the two command lines.
     void openSerial();
 };

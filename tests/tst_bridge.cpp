@@ -39,7 +39,7 @@
 #endif
 
 #ifdef TAVRIK_TEST_XCB
-#include <xcb/xcb.h>
+#  include <xcb/xcb.h>
 #endif
 
 namespace {
@@ -97,7 +97,7 @@ private:
     struct Rig : DeviceWindowRig
     {
         QTemporaryDir folder;
-        CaptureDirectory capture { folder.path() };
+        CaptureDirectory capture{ folder.path() };
 
         void connectUdp(quint16 target)
         {
@@ -135,7 +135,8 @@ void tst_Bridge::udpBothWays()
     QTRY_VERIFY(peer.hasPendingDatagrams());
     QNetworkDatagram datagram = peer.receiveDatagram();
     QCOMPARE(datagram.data(), sentence);
-    QTRY_COMPARE(rig.find<QTextEdit>("textEdit_Servce")->toPlainText(), QStringLiteral("$GPGGA,1 "));
+    QTRY_COMPARE(rig.find<QTextEdit>("textEdit_Servce")->toPlainText(),
+                 QStringLiteral("$GPGGA,1 "));
 
     // Network to serial and capture file.
     TraceLog trace;
@@ -159,23 +160,31 @@ void tst_Bridge::networkDataToDevice_data()
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("firstTrace");
 
-    QTest::newRow("CR LF removed") << true << QByteArray("OK\r\n") << "OK" << "向串口写入数据正确";
-    QTest::newRow("CR LF only: no paragraph")
-        << true << QByteArray("\r\n") << "" << "向串口写入数据正确";
+    QTest::newRow("CR LF removed") << true << QByteArray("OK\r\n") << "OK"
+                                   << "向串口写入数据正确";
+    QTest::newRow("CR LF only: no paragraph") << true << QByteArray("\r\n") << ""
+                                              << "向串口写入数据正确";
     // Not text: a short hex line (the display rows are tst_displaytext's);
     // the device still gets every byte.
     QTest::newRow("binary correction: hex")
-        << true << QByteArray("\xd3\x00\x13\x3e\xd0\x00\x03\x8a\x45\x60\x79\x40\x00\x00\x00\x00\x7f\x01", 18)
-        << QStringLiteral("D3 00 13 3E D0 00 03 8A 45 60 79 40 00 00 00 00 \u2026(+2)") << "向串口写入数据正确";
-    QTest::newRow("empty datagram") << true << QByteArray() << "" << "向串口写入数据错误";
+            << true
+            << QByteArray(
+                       "\xd3\x00\x13\x3e\xd0\x00\x03\x8a\x45\x60\x79\x40\x00\x00\x00\x00\x7f\x01",
+                       18)
+            << QStringLiteral("D3 00 13 3E D0 00 03 8A 45 60 79 40 00 00 00 00 \u2026(+2)")
+            << "向串口写入数据正确";
+    QTest::newRow("empty datagram") << true << QByteArray() << ""
+                                    << "向串口写入数据错误";
     const QByteArray largest(Widget::maxDatagramSize, 'F');
     QTest::newRow("largest datagram, no break: shown shortened")
-        << true << largest
-        << QString(ParagraphLog::maxParagraphCharacters, 'F')
-            + QStringLiteral(" \u2026(+%1)").arg(largest.size() - ParagraphLog::maxParagraphCharacters)
-        << "向串口写入数据正确";
+            << true << largest
+            << QString(ParagraphLog::maxParagraphCharacters, 'F')
+                    + QStringLiteral(" \u2026(+%1)")
+                              .arg(largest.size() - ParagraphLog::maxParagraphCharacters)
+            << "向串口写入数据正确";
     // Nothing reaches a device, so nothing may look written.
-    QTest::newRow("serial link closed") << false << QByteArray("OK\r\n") << "" << "向串口写入数据错误";
+    QTest::newRow("serial link closed") << false << QByteArray("OK\r\n") << ""
+                                        << "向串口写入数据错误";
 }
 
 void tst_Bridge::networkDataToDevice()
@@ -212,9 +221,10 @@ void tst_Bridge::networkDataToDevice()
         return;
     }
 #endif
-    const QStringList expected = serialOpen && !shown.isEmpty() ? QStringList({ "before", shown, "after" })
-        : serialOpen                                            ? QStringList({ "before", "after" })
-                                                                : QStringList({ "before" });
+    const QStringList expected = serialOpen && !shown.isEmpty()
+            ? QStringList({ "before", shown, "after" })
+            : serialOpen ? QStringList({ "before", "after" })
+                         : QStringList({ "before" });
     QTRY_COMPARE(rig.netText(), expected.join('\n'));
     QTest::qWait(2 * ParagraphLog::refreshIntervalMs);
     QCOMPARE(rig.netText(), expected.join('\n'));
@@ -239,14 +249,16 @@ void tst_Bridge::largeSerialReadIsNotLost()
 
     QByteArray received;
     int largest = 0;
-    QVERIFY(QTest::qWaitFor([&] {
-        while (peer.hasPendingDatagrams()) {
-            const QByteArray data = peer.receiveDatagram().data();
-            largest = qMax(largest, data.size());
-            received += data;
-        }
-        return received.size() >= burst.size();
-    }, 10000));
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                while (peer.hasPendingDatagrams()) {
+                    const QByteArray data = peer.receiveDatagram().data();
+                    largest = qMax(largest, data.size());
+                    received += data;
+                }
+                return received.size() >= burst.size();
+            },
+            10000));
     QVERIFY(largest <= Widget::maxDatagramSize);
     QCOMPARE(received.size(), burst.size());
     QVERIFY(received == burst);
@@ -315,7 +327,8 @@ void tst_Bridge::deviceThatTakesNothing_data()
 {
     QTest::addColumn<int>("role");
     QTest::newRow("UDP: dropped past the bound") << int(Widget::UdpRole);
-    QTest::newRow("TCP server: dropped once the device counts as stalled") << int(Widget::TcpServerRole);
+    QTest::newRow("TCP server: dropped once the device counts as stalled")
+            << int(Widget::TcpServerRole);
 }
 
 void tst_Bridge::deviceThatTakesNothing()
@@ -339,7 +352,8 @@ void tst_Bridge::deviceThatTakesNothing()
     } else {
         rig.openSerial();
         startTcpServerRole(rig.window);
-        client.connectToHost(QHostAddress::LocalHost, rig.window.findChild<TcpServer *>()->serverPort());
+        client.connectToHost(QHostAddress::LocalHost,
+                             rig.window.findChild<TcpServer *>()->serverPort());
         QVERIFY(client.waitForConnected(3000));
         for (int i = 0; i < blocks; ++i)
             client.write(block);
@@ -361,7 +375,7 @@ void tst_Bridge::tcpUploadToADeviceThatReads_data()
     // the device's pace only as it reads, here at last more seldom than the
     // line's stall window.
     QTest::newRow("reads a few KiB at a time, at last every 4 s")
-        << 256 * 1024 << QList<int>({ 1500, 1500, 1500, 4000, 4000, 4000 });
+            << 256 * 1024 << QList<int>({ 1500, 1500, 1500, 4000, 4000, 4000 });
 }
 
 void tst_Bridge::tcpUploadToADeviceThatReads()
@@ -528,13 +542,13 @@ void tst_Bridge::captureFileFails()
     rig.openUdpLinkTo(peer);
 
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous {};
+    rlimit previous{};
     getrlimit(RLIMIT_FSIZE, &previous);
     const auto restoreLimit = qScopeGuard([&] {
         setrlimit(RLIMIT_FSIZE, &previous);
         std::signal(SIGXFSZ, previousHandler);
     });
-    const rlimit limited { 0, previous.rlim_max };
+    const rlimit limited{ 0, previous.rlim_max };
     if (sizeLimit)
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
     TraceLog trace;
@@ -556,7 +570,10 @@ void tst_Bridge::captureFileFails()
 
 #else
 void tst_Bridge::captureFileFails_data() { }
-void tst_Bridge::captureFileFails() { QSKIP("makes FIFOs, device links and file size limits"); }
+void tst_Bridge::captureFileFails()
+{
+    QSKIP("makes FIFOs, device links and file size limits");
+}
 #endif
 
 void tst_Bridge::tcpServerRole()
@@ -690,7 +707,8 @@ void tst_Bridge::tcpClientCloseWithQueuedData()
     QVERIFY(socket);
 
     qint64 written = 0;
-    connect(socket, &QTcpSocket::bytesWritten, this, [&written](qint64 bytes) { written += bytes; });
+    connect(socket, &QTcpSocket::bytesWritten, this,
+            [&written](qint64 bytes) { written += bytes; });
     const QByteArray chunk(4096, 'g');
     const qint64 stalled = 1024 * 1024; // beyond what the kernel buffers take
     qint64 sent = 0;
@@ -710,7 +728,8 @@ void tst_Bridge::tcpClientCloseWithQueuedData()
     if (serverReadsAgain) {
         remote.peer->setReadBufferSize(0);
         QByteArray received;
-        connect(remote.peer, &QTcpSocket::readyRead, this, [&] { received += remote.peer->readAll(); });
+        connect(remote.peer, &QTcpSocket::readyRead, this,
+                [&] { received += remote.peer->readAll(); });
         received += remote.peer->readAll();
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), int(sent), 10000);
         QVERIFY(received == QByteArray(int(sent), 'g'));
@@ -748,14 +767,15 @@ void tst_Bridge::serverOutOfDescriptors()
     std::vector<int> waiting;
     for (int i = 0; i < waitingClients; ++i)
         waiting.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    rlimit previous {};
+    rlimit previous{};
     getrlimit(RLIMIT_NOFILE, &previous);
     rlimit exhausted = previous;
     const int lowestFree = dup(0);
     ::close(lowestFree);
-    exhausted.rlim_cur = rlim_t(lowestFree + descriptorsFree); // every descriptor below lowestFree is taken
+    exhausted.rlim_cur =
+            rlim_t(lowestFree + descriptorsFree); // every descriptor below lowestFree is taken
     QCOMPARE(setrlimit(RLIMIT_NOFILE, &exhausted), 0);
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(server->serverPort());
@@ -765,10 +785,10 @@ void tst_Bridge::serverOutOfDescriptors()
     const QByteArray received = rig.device.read(10, 1500);
     // A loop that retries the accept without pause keeps a core busy.
     QTest::qWait(1000);
-    timespec cpuBefore {};
+    timespec cpuBefore{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
     QTest::qWait(1000);
-    timespec cpuAfter {};
+    timespec cpuAfter{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
     const int clientsWhileExhausted = server->clientCount();
     bool serialReopened = true;
@@ -779,7 +799,8 @@ void tst_Bridge::serverOutOfDescriptors()
     }
     setrlimit(RLIMIT_NOFILE, &previous);
 
-    const double cpuSeconds = double(cpuAfter.tv_sec - cpuBefore.tv_sec) + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+    const double cpuSeconds = double(cpuAfter.tv_sec - cpuBefore.tv_sec)
+            + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
     QVERIFY2(cpuSeconds < 0.5, qPrintable(QStringLiteral("%1 s of CPU in 1 s").arg(cpuSeconds)));
     QCOMPARE(received, QByteArray("still here"));
     QVERIFY(clientsWhileExhausted <= 1 + descriptorsFree);
@@ -796,9 +817,11 @@ void tst_Bridge::closingTheWindow_data()
     QTest::addColumn<int>("role");
     QTest::addColumn<QString>("how");
     QTest::newRow("UDP up") << "links-up" << int(Widget::UdpRole) << "widget";
-    QTest::newRow("TCP server with a client") << "links-up" << int(Widget::TcpServerRole) << "widget";
+    QTest::newRow("TCP server with a client")
+            << "links-up" << int(Widget::TcpServerRole) << "widget";
     QTest::newRow("TCP client up") << "links-up" << int(Widget::TcpClientRole) << "widget";
-    QTest::newRow("connect wait, close()") << "connect-wait" << int(Widget::TcpClientRole) << "widget";
+    QTest::newRow("connect wait, close()")
+            << "connect-wait" << int(Widget::TcpClientRole) << "widget";
     QTest::newRow("connect wait, WM_DELETE_WINDOW on X11")
             << "connect-wait" << int(Widget::TcpClientRole) << "window-system";
 }
@@ -818,9 +841,9 @@ void tst_Bridge::closingTheWindow()
     VirtualDisplay display;
     PeerProcess child;
     if (how == "window-system") {
-#ifndef TAVRIK_TEST_XCB
+#  ifndef TAVRIK_TEST_XCB
         QSKIP("built without libxcb (package libxcb1-dev)");
-#endif
+#  endif
         QString whyNot;
         if (!display.start(&whyNot))
             QSKIP(qPrintable(whyNot));
@@ -830,21 +853,23 @@ void tst_Bridge::closingTheWindow()
         environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
         child.setProcessEnvironment(environment);
     }
-    const quint16 serverPort = when == "connect-wait" ? freeTcpPort() : remote.listener.serverPort();
+    const quint16 serverPort =
+            when == "connect-wait" ? freeTcpPort() : remote.listener.serverPort();
     child.start(QCoreApplication::applicationFilePath(),
                 { "--close-the-window", when, QString::number(role), device.portName(),
                   QString::number(serverPort), how });
     QCOMPARE(device.read(48).size(), 48);
     QVERIFY2(child.waitForFinished(20000), "the program did not end after its window was closed");
     const QByteArray output = child.readAllStandardOutput();
-    QVERIFY2(output.contains(when == "connect-wait" ? "asked to close" : "links up"), output.constData());
+    QVERIFY2(output.contains(when == "connect-wait" ? "asked to close" : "links up"),
+             output.constData());
     QVERIFY2(!output.contains("box"), output.constData());
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
     QVERIFY(device.readFor(200).isEmpty());
 }
 
-#ifdef TAVRIK_TEST_XCB
+#  ifdef TAVRIK_TEST_XCB
 // Sends the window the close request a window manager sends: a WM_PROTOCOLS
 // message with WM_DELETE_WINDOW, through a connection of its own.
 static bool sendCloseRequest(WId window)
@@ -861,7 +886,7 @@ static bool sendCloseRequest(WId window)
         free(reply);
         return atom;
     };
-    xcb_client_message_event_t message {};
+    xcb_client_message_event_t message{};
     message.response_type = XCB_CLIENT_MESSAGE;
     message.format = 32;
     message.window = xcb_window_t(window);
@@ -875,7 +900,7 @@ static bool sendCloseRequest(WId window)
     xcb_disconnect(connection);
     return true;
 }
-#endif
+#  endif
 
 // The child of closingTheWindow: WHEN ROLE DEVICE SERVER-PORT HOW, where WHEN
 // is "links-up" or "connect-wait" and HOW is "widget" or "window-system".
@@ -903,10 +928,10 @@ static int closeTheWindow(int argc, char *argv[])
     boxWatch.start(50);
     const auto askToClose = [&] {
         if (byWindowSystem) {
-#ifdef TAVRIK_TEST_XCB
+#  ifdef TAVRIK_TEST_XCB
             if (!sendCloseRequest(window.winId()))
                 std::_Exit(2);
-#endif
+#  endif
             // Qt's own connection reads it meanwhile, without the event loop.
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         } else {
@@ -936,7 +961,8 @@ static int closeTheWindow(int argc, char *argv[])
     QTimer::singleShot(500, &window, [&] {
         if (window.findChild<QPushButton *>("ConnectBtn")->text() == QStringLiteral("串口关闭")
             && window.findChild<QPushButton *>("pBtnNetCnnt")->text() == QStringLiteral("断开网络")
-            && (role != Widget::TcpServerRole || client.state() == QAbstractSocket::ConnectedState)) {
+            && (role != Widget::TcpServerRole
+                || client.state() == QAbstractSocket::ConnectedState)) {
             std::printf("links up\n");
             std::fflush(stdout);
         }
@@ -947,9 +973,15 @@ static int closeTheWindow(int argc, char *argv[])
 
 #else
 void tst_Bridge::serverOutOfDescriptors_data() { }
-void tst_Bridge::serverOutOfDescriptors() { QSKIP("sets the POSIX descriptor limit"); }
+void tst_Bridge::serverOutOfDescriptors()
+{
+    QSKIP("sets the POSIX descriptor limit");
+}
 void tst_Bridge::closingTheWindow_data() { }
-void tst_Bridge::closingTheWindow() { QSKIP("closes the window through X11 in a child"); }
+void tst_Bridge::closingTheWindow()
+{
+    QSKIP("closes the window through X11 in a child");
+}
 #endif
 
 int main(int argc, char *argv[])

@@ -18,32 +18,40 @@ private slots:
 void tst_DeviceBackPressure::holdsReleasesAndStalls_data()
 {
     QTest::addColumn<int>("baud");
-    QTest::addColumn<double>("pace");       // of the line rate, while the device reads
-    QTest::addColumn<int>("pausedFromMs");  // the device slows down from then...
-    QTest::addColumn<int>("pausedToMs");    // ...to then...
+    QTest::addColumn<double>("pace"); // of the line rate, while the device reads
+    QTest::addColumn<int>("pausedFromMs"); // the device slows down from then...
+    QTest::addColumn<int>("pausedToMs"); // ...to then...
     QTest::addColumn<double>("pausedPace"); // ...to this; 0: it takes nothing
-    QTest::addColumn<int>("senderRate");    // bytes a second offered
+    QTest::addColumn<int>("senderRate"); // bytes a second offered
     QTest::addColumn<int>("stalledAfterMs"); // of the pause; -1: never stalled
-    QTest::addColumn<int>("senderFromMs");   // the sender is quiet until then
+    QTest::addColumn<int>("senderFromMs"); // the sender is quiet until then
 
     for (int baud : { 1200, 9600, 115200, 921600 })
-        QTest::addRow("%d baud, device reads at line rate", baud) << baud << 1.0 << 0 << 0 << 0.0 << 50000 << -1 << 0;
-    QTest::newRow("9600 baud, device reads at three quarters of it") << 9600 << 0.75 << 0 << 0 << 0.0 << 50000 << -1 << 0;
-    QTest::newRow("115200 baud, sender slower than the line") << 115200 << 1.0 << 0 << 0 << 0.0 << 5000 << -1 << 0;
-    QTest::newRow("1200 baud, device takes nothing: a buffer's time and a half") << 1200 << 1.0 << 0 << 120000 << 0.0 << 50000 << 51200 << 0;
-    QTest::newRow("9600 baud, device takes nothing: that, or 3 s") << 9600 << 1.0 << 0 << 120000 << 0.0 << 50000 << 6400 << 0;
-    QTest::newRow("115200 baud, device takes nothing for 3 s") << 115200 << 1.0 << 0 << 120000 << 0.0 << 50000 << 3000 << 0;
-    QTest::newRow("115200 baud, device stops, then reads again") << 115200 << 1.0 << 20000 << 40000 << 0.0 << 50000 << 3000 << 0;
+        QTest::addRow("%d baud, device reads at line rate", baud)
+                << baud << 1.0 << 0 << 0 << 0.0 << 50000 << -1 << 0;
+    QTest::newRow("9600 baud, device reads at three quarters of it")
+            << 9600 << 0.75 << 0 << 0 << 0.0 << 50000 << -1 << 0;
+    QTest::newRow("115200 baud, sender slower than the line")
+            << 115200 << 1.0 << 0 << 0 << 0.0 << 5000 << -1 << 0;
+    QTest::newRow("1200 baud, device takes nothing: a buffer's time and a half")
+            << 1200 << 1.0 << 0 << 120000 << 0.0 << 50000 << 51200 << 0;
+    QTest::newRow("9600 baud, device takes nothing: that, or 3 s")
+            << 9600 << 1.0 << 0 << 120000 << 0.0 << 50000 << 6400 << 0;
+    QTest::newRow("115200 baud, device takes nothing for 3 s")
+            << 115200 << 1.0 << 0 << 120000 << 0.0 << 50000 << 3000 << 0;
+    QTest::newRow("115200 baud, device stops, then reads again")
+            << 115200 << 1.0 << 20000 << 40000 << 0.0 << 50000 << 3000 << 0;
     // Where the port tells nothing of what its driver holds, progress shows
     // only as each buffer is handed over: 1.8 s apart, then 4.3 s apart,
     // longer than the line's own window.
     QTest::newRow("115200 baud, device slows to a twelfth, seen a buffer at a time")
-        << 115200 << 0.2 << 20000 << 120000 << 1.0 / 12 << 50000 << -1 << 0;
+            << 115200 << 0.2 << 20000 << 120000 << 1.0 / 12 << 50000 << -1 << 0;
     // The window looks at the device only while data waits for it: the
     // first block after a quiet spell starts the stall clock afresh.
     QTest::newRow("115200 baud, first data after a minute's quiet")
-        << 115200 << 1.0 << 0 << 0 << 0.0 << 50000 << -1 << 60000;
-    QTest::newRow("921600 baud, device stops, then reads again") << 921600 << 1.0 << 20000 << 40000 << 0.0 << 500000 << 3000 << 0;
+            << 115200 << 1.0 << 0 << 0 << 0.0 << 50000 << -1 << 60000;
+    QTest::newRow("921600 baud, device stops, then reads again")
+            << 921600 << 1.0 << 20000 << 40000 << 0.0 << 500000 << 3000 << 0;
 }
 
 void tst_DeviceBackPressure::holdsReleasesAndStalls()

@@ -25,7 +25,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 // Faults under load, with the simulator playing the receiver on a port that
 // the system lists like a USB adapter.
 class tst_Faults : public QObject
@@ -64,7 +63,8 @@ void tst_Faults::streamSurvivesClientChurn()
     QByteArray stream;
     stream.reserve(streamSize + 100);
     for (int i = 0; stream.size() < streamSize; ++i)
-        stream += "$GPGGA," + QByteArray::number(i) + ",4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,\r\n";
+        stream += "$GPGGA," + QByteArray::number(i)
+                + ",4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,\r\n";
     stream.truncate(streamSize);
     QFile file(folder.filePath("stream"));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(stream) == stream.size());
@@ -184,11 +184,11 @@ void tst_Faults::hostilePeers()
         QVERIFY(tcpPeer.waitForConnected(3000));
     }
 
-    std::atomic<bool> done { false };
-    std::atomic<bool> mayClose { false };
-    std::atomic<long long> accepted { 0 }; // bytes the hostile peer got through its socket
+    std::atomic<bool> done{ false };
+    std::atomic<bool> mayClose{ false };
+    std::atomic<long long> accepted{ 0 }; // bytes the hostile peer got through its socket
     std::thread hostile([&] {
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(port);
@@ -200,14 +200,15 @@ void tst_Faults::hostilePeers()
         if (attack == QLatin1String("datagrams")) {
             const int fd = socket(AF_INET, SOCK_DGRAM, 0);
             for (int i = 0; i < 100000; ++i)
-                sendto(fd, "0123456789abcdef", 16, 0, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+                sendto(fd, "0123456789abcdef", 16, 0, reinterpret_cast<const sockaddr *>(&address),
+                       sizeof address);
             ::close(fd);
         } else if (attack == QLatin1String("connects")) {
             for (int i = 0; i < 1000; ++i)
                 ::close(connected());
         } else if (attack == QLatin1String("resets")) {
             const QByteArray block(64 * 1024, 'r');
-            const linger reset { 1, 0 };
+            const linger reset{ 1, 0 };
             for (int i = 0; i < 100; ++i) {
                 const int fd = connected();
                 const ssize_t n = ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL);
@@ -219,7 +220,8 @@ void tst_Faults::hostilePeers()
             const QByteArray block(1024 * 1024, 'b');
             const int fd = connected();
             for (int i = 0; i < bulkMiB; ++i)
-                accepted += qMax<ssize_t>(::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL), 0);
+                accepted += qMax<ssize_t>(
+                        ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL), 0);
             // Closed with the receiver's sentences unread, the socket would
             // reset the link, and the kernel would drop what the window has
             // not read yet: the end of sending is told by a FIN instead.

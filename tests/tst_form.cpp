@@ -31,8 +31,8 @@ void tst_Form::widgets_data()
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<QString>("text");
 
-    auto row = [](const char *name, const char *cls, const char *parent, int x, int y, int w,
-                  int h, const char *text) {
+    auto row = [](const char *name, const char *cls, const char *parent, int x, int y, int w, int h,
+                  const char *text) {
         QTest::newRow(name) << QString(cls) << QString(parent) << QRect(x, y, w, h)
                             << QString::fromUtf8(text);
     };
@@ -113,12 +113,15 @@ void tst_Form::widgets()
 void tst_Form::onlyTheFormsWidgets()
 {
     Widget window(fakeProbe({}));
-    const QStringList expected = { "groupBox", "label", "label_2", "label_3", "label_4", "label_5",
-        "label_6", "ComBC", "BaudCB", "DataBitsCB", "ParityCB", "StopCB", "FlowsCB",
-        "textEdit_Servce", "CheckBtn", "ClearBtn", "ConnectBtn", "textEdit_Client", "labelUdp",
-        "labelUdp1", "lEditUdpIP", "lEditUdpPort", "groupBox_2", "label_7", "label_IP",
-        "label_Port", "lEditIpPort", "lEditIpAddr", "cBoxNetType", "pBtnNetCnnt", "label_8",
-        "CurState", "labelSpaceUdp" };
+    const QStringList expected = { "groupBox",     "label",           "label_2",     "label_3",
+                                   "label_4",      "label_5",         "label_6",     "ComBC",
+                                   "BaudCB",       "DataBitsCB",      "ParityCB",    "StopCB",
+                                   "FlowsCB",      "textEdit_Servce", "CheckBtn",    "ClearBtn",
+                                   "ConnectBtn",   "textEdit_Client", "labelUdp",    "labelUdp1",
+                                   "lEditUdpIP",   "lEditUdpPort",    "groupBox_2",  "label_7",
+                                   "label_IP",     "label_Port",      "lEditIpPort", "lEditIpAddr",
+                                   "cBoxNetType",  "pBtnNetCnnt",     "label_8",     "CurState",
+                                   "labelSpaceUdp" };
     QStringList named;
     const auto children = window.findChildren<QWidget *>();
     for (QWidget *child : children) {
@@ -146,9 +149,11 @@ void tst_Form::windowSizeAndTitle()
 void tst_Form::focusOrderFollowsCreation()
 {
     Widget window(fakeProbe({}));
-    const QStringList focusable = { "ComBC", "BaudCB", "DataBitsCB", "ParityCB", "StopCB",
-        "FlowsCB", "textEdit_Servce", "CheckBtn", "ClearBtn", "ConnectBtn", "textEdit_Client",
-        "lEditUdpIP", "lEditUdpPort", "lEditIpPort", "lEditIpAddr", "cBoxNetType", "pBtnNetCnnt" };
+    const QStringList focusable = { "ComBC",        "BaudCB",      "DataBitsCB",      "ParityCB",
+                                    "StopCB",       "FlowsCB",     "textEdit_Servce", "CheckBtn",
+                                    "ClearBtn",     "ConnectBtn",  "textEdit_Client", "lEditUdpIP",
+                                    "lEditUdpPort", "lEditIpPort", "lEditIpAddr",     "cBoxNetType",
+                                    "pBtnNetCnnt" };
     QStringList chain;
     QWidget *widget = window.findChild<QWidget *>("ComBC");
     for (int i = 0; i < 200 && widget; ++i) {

@@ -35,7 +35,8 @@ namespace {
 QString findTool(const QString &name)
 {
     const QString onPath = QStandardPaths::findExecutable(name);
-    return onPath.isEmpty() ? QStandardPaths::findExecutable(name, { "/usr/sbin", "/sbin" }) : onPath;
+    return onPath.isEmpty() ? QStandardPaths::findExecutable(name, { "/usr/sbin", "/sbin" })
+                            : onPath;
 }
 
 quint16 freeUdpPort()
@@ -48,11 +49,13 @@ quint16 freeUdpPort()
 // True once something accepts connections on 127.0.0.1:port.
 bool listening(quint16 port)
 {
-    return QTest::qWaitFor([port] {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, port);
-        return probe.waitForConnected(200);
-    }, 5000);
+    return QTest::qWaitFor(
+            [port] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, port);
+                return probe.waitForConnected(200);
+            },
+            5000);
 }
 
 quint32 crc24q(const QByteArray &bytes)
@@ -110,7 +113,8 @@ void tst_Interop::gpsdTakesTheFixes()
     QFETCH(int, role);
     const QString gpsd = findTool("gpsd"), gpspipe = findTool("gpspipe");
     if (gpsd.isEmpty() || gpspipe.isEmpty())
-        QSKIP("needs gpsd and gpspipe (packages gpsd, gpsd-clients), which scripts/test.sh installs");
+        QSKIP("needs gpsd and gpspipe (packages gpsd, gpsd-clients), which scripts/test.sh "
+              "installs");
 
     Simulator simulator;
     const QString slave = simulator.start({ "--rate", "5" });
@@ -123,7 +127,7 @@ void tst_Interop::gpsdTakesTheFixes()
     // -b: gpsd only reads, rather than probing the receiver with commands
     // that the window would faithfully write to it.
     const quint16 gpsdPort = freeTcpPort();
-    QStringList gpsdArguments { "-N", "-n", "-b", "-S", QString::number(gpsdPort) };
+    QStringList gpsdArguments{ "-N", "-n", "-b", "-S", QString::number(gpsdPort) };
     PeerProcess daemon;
     if (role == Widget::UdpRole) {
         const quint16 port = freeUdpPort();
@@ -140,14 +144,19 @@ void tst_Interop::gpsdTakesTheFixes()
     PeerProcess pipe;
     pipe.start(gpspipe, { "-w", QStringLiteral("127.0.0.1:%1").arg(gpsdPort) });
     QList<QJsonObject> fixes;
-    QVERIFY2(QTest::qWaitFor([&] {
-        while (pipe.canReadLine() && fixes.size() < 5) {
-            const QJsonObject report = QJsonDocument::fromJson(pipe.readLine()).object();
-            if (report["class"] == "TPV" && report["mode"].toInt() == 3 && report.contains("time"))
-                fixes.append(report);
-        }
-        return fixes.size() == 5;
-    }, 15000), "gpsd reported no fixes");
+    QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         while (pipe.canReadLine() && fixes.size() < 5) {
+                             const QJsonObject report =
+                                     QJsonDocument::fromJson(pipe.readLine()).object();
+                             if (report["class"] == "TPV" && report["mode"].toInt() == 3
+                                 && report.contains("time"))
+                                 fixes.append(report);
+                         }
+                         return fixes.size() == 5;
+                     },
+                     15000),
+             "gpsd reported no fixes");
 
     // NMEA time of day, "hhmmss.ss", of a fix.
     auto timeOfDay = [](const QDateTime &time) { return time.toString("hhmmss.zzz").chopped(1); };
@@ -161,9 +170,11 @@ void tst_Interop::gpsdTakesTheFixes()
         const QDateTime time = timeOf(fix);
         QVERIFY2(time.isValid(), qPrintable(fix["time"].toString()));
         const QString hhmmss = QRegularExpression::escape(timeOfDay(time));
-        const QRegularExpressionMatch gga = QRegularExpression(
-            "\\$GPGGA," + hhmmss + ",(\\d\\d)(\\d\\d\\.\\d+),N,(\\d{3})(\\d\\d\\.\\d+),E,1,\\d+,[\\d.]+,([\\d.]+),M")
-            .match(shown);
+        const QRegularExpressionMatch gga =
+                QRegularExpression("\\$GPGGA," + hhmmss
+                                   + ",(\\d\\d)(\\d\\d\\.\\d+),N,(\\d{3})(\\d\\d\\.\\d+),E,1,\\d+,["
+                                     "\\d.]+,([\\d.]+),M")
+                        .match(shown);
         QVERIFY2(gga.hasMatch(), qPrintable("no GGA sentence at " + hhmmss));
         QVERIFY2(shown.contains(QRegularExpression("\\$GPRMC," + hhmmss + ",A,[^*]*,"
                                                    + time.toString("ddMMyy") + ",")),
@@ -192,7 +203,8 @@ void tst_Interop::str2strCorrectionsReachTheReceiver()
     if (str2str.isEmpty())
         QSKIP("needs str2str (package rtklib), which scripts/test.sh installs");
     // The frames' check sum is CRC-24Q: a frame whose CRC is known.
-    QCOMPARE(crc24q(QByteArray::fromHex("D300133ED7D30202980EDEEF34B4BD62AC0941986F33")), 0x360B98u);
+    QCOMPARE(crc24q(QByteArray::fromHex("D300133ED7D30202980EDEEF34B4BD62AC0941986F33")),
+             0x360B98u);
 
     QTemporaryDir folder;
     CaptureDirectory capture(folder.path());
@@ -216,7 +228,8 @@ void tst_Interop::str2strCorrectionsReachTheReceiver()
         startTcpServerRole(window);
         auto *server = window.findChild<TcpServer *>();
         QSignalSpy arrivals(server, &TcpServer::addClientLink);
-        relay.start(str2str, { "-out", QStringLiteral("tcpcli://127.0.0.1:%1").arg(server->serverPort()) });
+        relay.start(str2str,
+                    { "-out", QStringLiteral("tcpcli://127.0.0.1:%1").arg(server->serverPort()) });
         QVERIFY2(arrivals.wait(5000), "str2str did not connect");
     }
     QCOMPARE(boxes.texts, QStringList());

@@ -40,13 +40,16 @@ void tst_NetworkRoles::roleChangesRelabelTheFields_data()
 
     const QStringList udp = { "本地IP地址", "本地端口", "目标IP地址", "目标端口" };
     const QStringList client = { "服务器IP地址", "服务器端口", "本地IP地址", "本地端口" };
-    QTest::newRow("UDP, then TCP server") << QList<int>({ Widget::TcpServerRole }) << false << udp << "192.0.2.10";
-    QTest::newRow("TCP client") << QList<int>({ Widget::TcpClientRole }) << true << client << "192.168.42.1";
+    QTest::newRow("UDP, then TCP server")
+            << QList<int>({ Widget::TcpServerRole }) << false << udp << "192.0.2.10";
+    QTest::newRow("TCP client") << QList<int>({ Widget::TcpClientRole }) << true << client
+                                << "192.168.42.1";
     QTest::newRow("TCP client, then TCP server")
-        << QList<int>({ Widget::TcpClientRole, Widget::TcpServerRole }) << false
-        << QStringList({ "本地IP地址", "本地端口", "本地IP地址", "本地端口" }) << "192.0.2.10";
-    QTest::newRow("TCP client, TCP server, UDP") << QList<int>({ Widget::TcpClientRole, Widget::TcpServerRole, Widget::UdpRole }) << true << udp
-                                                << "192.0.2.10";
+            << QList<int>({ Widget::TcpClientRole, Widget::TcpServerRole }) << false
+            << QStringList({ "本地IP地址", "本地端口", "本地IP地址", "本地端口" }) << "192.0.2.10";
+    QTest::newRow("TCP client, TCP server, UDP")
+            << QList<int>({ Widget::TcpClientRole, Widget::TcpServerRole, Widget::UdpRole }) << true
+            << udp << "192.0.2.10";
     QTest::newRow("no role at all") << QList<int>({ -1 }) << true << udp << "typed";
 }
 
@@ -65,8 +68,9 @@ void tst_NetworkRoles::roleChangesRelabelTheFields()
                                    "lEditUdpPort" };
     for (const QString &name : shownRow)
         QTEST(!rig.window.findChild<QWidget *>(name)->isHidden(), "targetRowShown");
-    QTEST(QStringList({ rig.find<QLabel>("label_IP")->text(), rig.find<QLabel>("label_Port")->text(),
-                        rig.find<QLabel>("labelUdp")->text(), rig.find<QLabel>("labelUdp1")->text() }),
+    QTEST(QStringList(
+                  { rig.find<QLabel>("label_IP")->text(), rig.find<QLabel>("label_Port")->text(),
+                    rig.find<QLabel>("labelUdp")->text(), rig.find<QLabel>("labelUdp1")->text() }),
           "captions");
     QTEST(rig.text("lEditIpAddr"), "address");
     QCOMPARE(rig.text("lEditIpPort"), QStringLiteral("7001"));
@@ -97,21 +101,35 @@ void tst_NetworkRoles::failedConnectLeavesNothing_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("localPortShown");
 
-    QTest::newRow("UDP port held") << int(Widget::UdpRole) << "127.0.0.1" << "udp held" << "UDP绑定端口失败!" << "";
-    QTest::newRow("TCP server port held") << int(Widget::TcpServerRole) << "127.0.0.1" << "tcp held"
-                                          << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
-    QTest::newRow("TCP server address not ours") << int(Widget::TcpServerRole) << "192.0.2.77" << "0"
-                                                 << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
+    QTest::newRow("UDP port held") << int(Widget::UdpRole) << "127.0.0.1"
+                                   << "udp held"
+                                   << "UDP绑定端口失败!"
+                                   << "";
+    QTest::newRow("TCP server port held") << int(Widget::TcpServerRole) << "127.0.0.1"
+                                          << "tcp held"
+                                          << "尝试建立服务器失败! 请确认网络状态和端口。"
+                                          << "";
+    QTest::newRow("TCP server address not ours") << int(Widget::TcpServerRole) << "192.0.2.77"
+                                                 << "0"
+                                                 << "尝试建立服务器失败! 请确认网络状态和端口。"
+                                                 << "";
     // QTcpServer would listen on every interface for these.
-    for (const QString &address : { QStringLiteral("999.1.1.1"), QStringLiteral("example"), QStringLiteral(" "),
-                                    QString(10000, '1') })
+    for (const QString &address : { QStringLiteral("999.1.1.1"), QStringLiteral("example"),
+                                    QStringLiteral(" "), QString(10000, '1') })
         QTest::newRow(qPrintable("TCP server address " + address.left(12)))
-            << int(Widget::TcpServerRole) << address << "0" << "尝试建立服务器失败! 请确认网络状态和端口。" << "";
-    for (const QString &address : { QStringLiteral("localhost"), QStringLiteral("999.1.1.1"), QString(10000, '1') })
+                << int(Widget::TcpServerRole) << address << "0"
+                << "尝试建立服务器失败! 请确认网络状态和端口。"
+                << "";
+    for (const QString &address :
+         { QStringLiteral("localhost"), QStringLiteral("999.1.1.1"), QString(10000, '1') })
         QTest::newRow(qPrintable("TCP client address " + address.left(12)))
-            << int(Widget::TcpClientRole) << address << "free" << "TCP服务器IP设置失败!" << "";
-    QTest::newRow("TCP client, nothing listening")
-        << int(Widget::TcpClientRole) << "127.0.0.1" << "free" << "尝试连接服务器失败! 请确认服务器状态。" << "0";
+                << int(Widget::TcpClientRole) << address << "free"
+                << "TCP服务器IP设置失败!"
+                << "";
+    QTest::newRow("TCP client, nothing listening") << int(Widget::TcpClientRole) << "127.0.0.1"
+                                                   << "free"
+                                                   << "尝试连接服务器失败! 请确认服务器状态。"
+                                                   << "0";
 }
 
 void tst_NetworkRoles::failedConnectLeavesNothing()
@@ -225,16 +243,19 @@ void tst_NetworkRoles::networkButtonHammered()
     WindowRig rig;
     rig.chooseRole(role);
     rig.setText("lEditIpAddr", "127.0.0.1");
-    rig.setText("lEditIpPort", role == Widget::TcpClientRole ? QString::number(remote.serverPort()) : "0");
+    rig.setText("lEditIpPort",
+                role == Widget::TcpClientRole ? QString::number(remote.serverPort()) : "0");
     const int descriptors = openDescriptors();
     for (int i = 0; i < 200; ++i) {
         // Each click is an event of its own: the loop runs in between.
         QCoreApplication::processEvents();
         rig.clickNetwork();
-        QVERIFY2(rig.networkCaption() == (i % 2 == 0 ? QStringLiteral("断开网络") : QStringLiteral("连接网络")),
+        QVERIFY2(rig.networkCaption()
+                         == (i % 2 == 0 ? QStringLiteral("断开网络") : QStringLiteral("连接网络")),
                  qPrintable(QStringLiteral("click %1: %2").arg(i).arg(rig.boxes.texts.join(' '))));
     }
-    QTRY_VERIFY(!rig.window.findChild<QAbstractSocket *>() && !rig.window.findChild<QTcpServer *>());
+    QTRY_VERIFY(!rig.window.findChild<QAbstractSocket *>()
+                && !rig.window.findChild<QTcpServer *>());
     QTRY_COMPARE(openDescriptors(), descriptors);
     QVERIFY(rig.boxes.texts.isEmpty());
 }

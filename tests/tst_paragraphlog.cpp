@@ -82,8 +82,12 @@ void tst_ParagraphLog::aBurstShowsItsNewestParagraphs()
     QTextDocument *document = view.document();
     const int shown = document->blockCount() - 6;
     const QString marker = QStringLiteral("\u2026(+%1 \u00b6)");
-    const QStringList before = { "shown before", marker.arg(2), "kept 1", marker.arg(count / 2 - 1),
-                                 QStringLiteral("kept %1").arg(count / 2), marker.arg(count - shown - count / 2 - 1) };
+    const QStringList before = { "shown before",
+                                 marker.arg(2),
+                                 "kept 1",
+                                 marker.arg(count / 2 - 1),
+                                 QStringLiteral("kept %1").arg(count / 2),
+                                 marker.arg(count - shown - count / 2 - 1) };
     for (int i = 0; i < before.size(); ++i)
         QCOMPARE(document->findBlockByNumber(i).text(), before.at(i));
     QCOMPARE(document->lastBlock().text().section('.', 0, 0), QString::number(count - 1));
@@ -104,7 +108,8 @@ void tst_ParagraphLog::longParagraphsAreShortened_data()
     QTest::newRow("at the limit") << ParagraphLog::maxParagraphCharacters << "";
     QTest::newRow("one over") << ParagraphLog::maxParagraphCharacters + 1 << " \u2026(+1)";
     QTest::newRow("1 MiB") << 1024 * 1024
-                           << QStringLiteral(" \u2026(+%1)").arg(1024 * 1024 - ParagraphLog::maxParagraphCharacters);
+                           << QStringLiteral(" \u2026(+%1)")
+                                      .arg(1024 * 1024 - ParagraphLog::maxParagraphCharacters);
 }
 
 void tst_ParagraphLog::longParagraphsAreShortened()

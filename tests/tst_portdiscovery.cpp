@@ -33,7 +33,7 @@ void tst_PortDiscovery::portsThatDoNotOpenAreLeftOut()
     // A port whose open blocks, as a Bluetooth port's does while its device
     // is paged: it must hold up neither the window nor a refresh.
     QSemaphore answer;
-    std::atomic<int> blockedProbes { 0 }, answeredProbes { 0 };
+    std::atomic<int> blockedProbes{ 0 }, answeredProbes{ 0 };
     TraceLog trace;
     SystemProbe probe = fakeProbe({ first.portName(), busy.portName(), "/dev/tavrik-no-such-port",
                                     "blocking", last.portName() });
@@ -125,7 +125,10 @@ void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
 
     // The open link goes on undisturbed.
     a.write("$GPGGA\r\n");
-    QTRY_VERIFY(window.findChild<QWidget *>("textEdit_Servce")->property("plainText").toString().contains("$GPGGA"));
+    QTRY_VERIFY(window.findChild<QWidget *>("textEdit_Servce")
+                        ->property("plainText")
+                        .toString()
+                        .contains("$GPGGA"));
 #else
     QSKIP("plays the ports on pseudo-terminals");
 #endif
@@ -137,7 +140,8 @@ void tst_PortDiscovery::lineSettingChoices()
     waitForPortScan(window);
     QCOMPARE(itemTexts(window.findChild<QComboBox *>("BaudCB")),
              QStringList({ "115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200" }));
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("DataBitsCB")), QStringList({ "8", "7", "6", "5" }));
+    QCOMPARE(itemTexts(window.findChild<QComboBox *>("DataBitsCB")),
+             QStringList({ "8", "7", "6", "5" }));
     QCOMPARE(itemTexts(window.findChild<QComboBox *>("ParityCB")),
              QStringList({ "无校验", "奇校验", "偶校验" }));
     QCOMPARE(itemTexts(window.findChild<QComboBox *>("StopCB")), QStringList({ "1", "1.5", "2" }));
@@ -152,14 +156,14 @@ void tst_PortDiscovery::localAddress_data()
 
     QTest::newRow("IPv6 first") << QStringList({ "::1", "fe80::1", "10.1.2.3", "10.9.9.9" })
                                 << "10.1.2.3";
-    QTest::newRow("loopback and IPv6 only") << QStringList({ "127.0.0.1", "::1", "2001:db8::5" })
-                                            << "";
-    QTest::newRow("two IPv4, first listed wins") << QStringList({ "172.16.0.7", "10.0.0.5" })
-                                                  << "172.16.0.7";
+    QTest::newRow("loopback and IPv6 only")
+            << QStringList({ "127.0.0.1", "::1", "2001:db8::5" }) << "";
+    QTest::newRow("two IPv4, first listed wins")
+            << QStringList({ "172.16.0.7", "10.0.0.5" }) << "172.16.0.7";
     QTest::newRow("only 127.0.0.1 counts as loopback")
-        << QStringList({ "127.0.0.1", "127.0.1.1", "10.0.0.5" }) << "127.0.1.1";
-    QTest::newRow("0.0.0.0 is skipped") << QStringList({ "0.0.0.0", "192.168.1.4" })
-                                        << "192.168.1.4";
+            << QStringList({ "127.0.0.1", "127.0.1.1", "10.0.0.5" }) << "127.0.1.1";
+    QTest::newRow("0.0.0.0 is skipped")
+            << QStringList({ "0.0.0.0", "192.168.1.4" }) << "192.168.1.4";
     QTest::newRow("no address") << QStringList() << "";
 }
 

@@ -8,7 +8,6 @@
 #include <QSerialPortInfo>
 #include <QtTest>
 
-
 // The window against the system's real port enumeration, with made-up USB
 // adapters: the program's own probe, not a stand-in.
 class tst_RealPorts : public QObject

@@ -32,8 +32,8 @@ private:
     static bool listsEnabled(Widget &window, bool enabled);
 };
 
-const QStringList tst_SerialLink::lockedLists = { "ComBC", "BaudCB", "DataBitsCB", "ParityCB",
-                                                  "StopCB", "FlowsCB" };
+const QStringList tst_SerialLink::lockedLists = { "ComBC",    "BaudCB", "DataBitsCB",
+                                                  "ParityCB", "StopCB", "FlowsCB" };
 
 bool tst_SerialLink::listsEnabled(Widget &window, bool enabled)
 {
@@ -55,15 +55,28 @@ void tst_SerialLink::openAppliesSettings_data()
 
     // A port starts at 9600 baud, one stop bit, no flow control: only what
     // differs from that shows up as a change.
-    QTest::newRow("defaults") << "115200" << "8" << "无校验" << "1" << "off"
-                              << QStringList({ "baud 115200 3" });
+    QTest::newRow("defaults") << "115200"
+                              << "8"
+                              << "无校验"
+                              << "1"
+                              << "off" << QStringList({ "baud 115200 3" });
     QTest::newRow("57600 7E2 XON/XOFF")
-        << "57600" << "7" << "偶校验" << "2" << "XON/XOFF"
-        << QStringList({ "baud 57600 3", "stop 2", "flow 2" });
+            << "57600"
+            << "7"
+            << "偶校验"
+            << "2"
+            << "XON/XOFF" << QStringList({ "baud 57600 3", "stop 2", "flow 2" });
     QTest::newRow("1200 5O1.5 RTS/CTS")
-        << "1200" << "5" << "奇校验" << "1.5" << "RTS/CTS"
-        << QStringList({ "baud 1200 3", "parity 3", "stop 3", "flow 1" });
-    QTest::newRow("9600 6N1") << "9600" << "6" << "无校验" << "1" << "off" << QStringList();
+            << "1200"
+            << "5"
+            << "奇校验"
+            << "1.5"
+            << "RTS/CTS" << QStringList({ "baud 1200 3", "parity 3", "stop 3", "flow 1" });
+    QTest::newRow("9600 6N1") << "9600"
+                              << "6"
+                              << "无校验"
+                              << "1"
+                              << "off" << QStringList();
 }
 
 void tst_SerialLink::openAppliesSettings()
@@ -112,8 +125,9 @@ void tst_SerialLink::openAppliesSettings()
 #ifdef Q_OS_UNIX
     // The far end of a null-modem cable does not show the line's settings.
     const termios line = rig.device.attributes();
-    const QHash<QString, speed_t> speeds = { { "115200", B115200 }, { "57600", B57600 },
-                                             { "1200", B1200 }, { "9600", B9600 } };
+    const QHash<QString, speed_t> speeds = {
+        { "115200", B115200 }, { "57600", B57600 }, { "1200", B1200 }, { "9600", B9600 }
+    };
     QCOMPARE(cfgetospeed(&line), speeds.value(baud));
     QCOMPARE(cfgetispeed(&line), speeds.value(baud));
     QCOMPARE(bool(line.c_cflag & CSTOPB), stop == QLatin1String("2"));
@@ -153,7 +167,7 @@ void tst_SerialLink::failedOpenStaysIdle()
 #endif
 
     DeviceLine device;
-    Widget window(fakeProbe(emptyList ? QStringList() : QStringList { device.portName() }));
+    Widget window(fakeProbe(emptyList ? QStringList() : QStringList{ device.portName() }));
     waitForPortScan(window);
     QSerialPort holder(device.portName());
     QVERIFY(holder.open(QIODevice::ReadWrite));
@@ -225,7 +239,7 @@ void tst_SerialLink::deviceGoneAndBack()
     QVERIFY(listsEnabled(window, true));
 
     device = std::make_unique<DeviceLine>();
-    reported = QStringList { device->portName() };
+    reported = QStringList{ device->portName() };
     QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
     waitForPortScan(window);
     openSerialLink(window, *device);
@@ -241,10 +255,10 @@ void tst_SerialLink::displayOfSerialData_data()
     QTest::addColumn<QStringList>("paragraphs");
 
     QTest::newRow("CR LF pairs become spaces")
-        << QList<QByteArray>({ QByteArray("AB\r\nCD\r\n") }) << QStringList({ "AB CD " });
+            << QList<QByteArray>({ QByteArray("AB\r\nCD\r\n") }) << QStringList({ "AB CD " });
     QTest::newRow("CR LF split across reads")
-        << QList<QByteArray>({ QByteArray("AB\r"), QByteArray("\nCD") })
-        << QStringList({ "AB\r", "\nCD" });
+            << QList<QByteArray>({ QByteArray("AB\r"), QByteArray("\nCD") })
+            << QStringList({ "AB\r", "\nCD" });
 }
 
 void tst_SerialLink::displayOfSerialData()

@@ -33,9 +33,10 @@ void tst_Simulator::checksums_data()
     QTest::addColumn<QString>("sentence");
     QTest::addColumn<bool>("valid");
     QTest::newRow("textbook GGA")
-        << "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n" << true;
+            << "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n"
+            << true;
     QTest::newRow("one digit changed")
-        << "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,*47" << false;
+            << "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,*47" << false;
     QTest::newRow("no checksum") << "$GPGGA,123519" << false;
     QTest::newRow("no dollar") << "GPGGA,1*47" << false;
 }
@@ -51,11 +52,15 @@ void tst_Simulator::fixSentences_data()
     QTest::addColumn<double>("utc");
     QTest::addColumn<QString>("time");
     QTest::addColumn<QString>("date");
-    QTest::newRow("the epoch") << 0.0 << "000000.00" << "010170";
-    QTest::newRow("hundredths") << 1796731201.25 << "120001.25" << "081226";
+    QTest::newRow("the epoch") << 0.0 << "000000.00"
+                               << "010170";
+    QTest::newRow("hundredths") << 1796731201.25 << "120001.25"
+                                << "081226";
     // Rounds to the next day rather than reading "235960.00".
-    QTest::newRow("last hundredth of a day") << 86399.996 << "000000.00" << "020170";
-    QTest::newRow("leap day") << 1709164800.5 << "000000.50" << "290224";
+    QTest::newRow("last hundredth of a day") << 86399.996 << "000000.00"
+                                             << "020170";
+    QTest::newRow("leap day") << 1709164800.5 << "000000.50"
+                              << "290224";
 }
 
 // A fix is a GGA and an RMC sentence with the same time and position, the
@@ -88,12 +93,16 @@ void tst_Simulator::badOptionsAreRefused_data()
 {
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("complaint");
-    QTest::newRow("rate not a number") << QStringList({ "--rate", "abc" }) << "--rate: bad value 'abc'";
+    QTest::newRow("rate not a number")
+            << QStringList({ "--rate", "abc" }) << "--rate: bad value 'abc'";
     QTest::newRow("rate 0") << QStringList({ "--rate", "0" }) << "--rate: bad value '0'";
     QTest::newRow("baud not a number") << QStringList({ "--baud", "x" }) << "--baud: bad value 'x'";
-    QTest::newRow("baud no line speed") << QStringList({ "--baud", "12345" }) << "--baud: bad value";
-    QTest::newRow("count negative") << QStringList({ "--count", "-3" }) << "--count: bad value '-3'";
-    QTest::newRow("duration with a unit") << QStringList({ "--duration", "5s" }) << "--duration: bad value";
+    QTest::newRow("baud no line speed")
+            << QStringList({ "--baud", "12345" }) << "--baud: bad value";
+    QTest::newRow("count negative")
+            << QStringList({ "--count", "-3" }) << "--count: bad value '-3'";
+    QTest::newRow("duration with a unit")
+            << QStringList({ "--duration", "5s" }) << "--duration: bad value";
     QTest::newRow("value missing") << QStringList({ "--send" }) << "missing value: --send";
 }
 
@@ -105,7 +114,8 @@ void tst_Simulator::badOptionsAreRefused()
     QVERIFY(simulator.start(options).isEmpty());
     QTRY_COMPARE(simulator.process.state(), QProcess::NotRunning);
     QCOMPARE(simulator.process.exitCode(), 2);
-    QVERIFY2(simulator.process.readAllStandardError().contains(complaint.toUtf8()), qPrintable(complaint));
+    QVERIFY2(simulator.process.readAllStandardError().contains(complaint.toUtf8()),
+             qPrintable(complaint));
 }
 
 void tst_Simulator::bridgesASimulatedReceiver()
@@ -127,11 +137,13 @@ void tst_Simulator::bridgesASimulatedReceiver()
 
     // Whole sentences arrive by UDP, each with a valid checksum.
     QByteArray forwarded;
-    QVERIFY(QTest::qWaitFor([&] {
-        while (peer.hasPendingDatagrams())
-            forwarded += peer.receiveDatagram().data();
-        return forwarded.count("\r\n") >= 10;
-    }, 5000));
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                while (peer.hasPendingDatagrams())
+                    forwarded += peer.receiveDatagram().data();
+                return forwarded.count("\r\n") >= 10;
+            },
+            5000));
     QList<QByteArray> sentences = forwarded.split('\n');
     sentences.removeLast(); // may be cut short
     QVERIFY(sentences.size() >= 10);
@@ -139,11 +151,13 @@ void tst_Simulator::bridgesASimulatedReceiver()
     sentences.removeFirst();
     for (const QByteArray &sentence : qAsConst(sentences))
         QVERIFY2(Nmea::hasValidChecksum(sentence.toStdString()), sentence.constData());
-    QTRY_VERIFY(window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().contains("$GPGGA,"));
+    QTRY_VERIFY(
+            window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().contains("$GPGGA,"));
 
     QFile received(record);
     QVERIFY(received.open(QIODevice::ReadOnly));
-    QCOMPARE(received.readAll(), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
+    QCOMPARE(received.readAll(),
+             QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
 
 #ifdef Q_OS_UNIX
     // Asked to stop, it ends cleanly; Windows has no such request for a

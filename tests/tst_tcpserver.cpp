@@ -136,8 +136,8 @@ void tst_TcpServer::departureCarriesTheAnnouncedDescriptor()
 
 void tst_TcpServer::send_data()
 {
-    QTest::addColumn<int>("target");    // index of the client, -1 for none
-    QTest::addColumn<int>("leftOut");   // index of the client, -1 for none
+    QTest::addColumn<int>("target"); // index of the client, -1 for none
+    QTest::addColumn<int>("leftOut"); // index of the client, -1 for none
     QTest::addColumn<QList<bool>>("receives");
 
     QTest::newRow("to one client") << 1 << -1 << QList<bool>({ false, true, false });
@@ -175,11 +175,14 @@ void tst_TcpServer::slowClientIsDropped()
             [&forwarded](char *data, int length, int) { forwarded.append(data, length); });
     server->holdReading(true);
     stalled->write("last words");
-    QVERIFY(QTest::qWaitFor([this] {
-        const auto sockets = server->findChildren<QTcpSocket *>();
-        return std::any_of(sockets.begin(), sockets.end(),
-                           [](QTcpSocket *socket) { return socket->bytesAvailable() == 10; });
-    }, 3000));
+    QVERIFY(QTest::qWaitFor(
+            [this] {
+                const auto sockets = server->findChildren<QTcpSocket *>();
+                return std::any_of(sockets.begin(), sockets.end(), [](QTcpSocket *socket) {
+                    return socket->bytesAvailable() == 10;
+                });
+            },
+            3000));
 
     QByteArray chunk(64 * 1024, 'x');
     qint64 readByOther = 0;
@@ -198,10 +201,12 @@ void tst_TcpServer::slowClientIsDropped()
     QVERIFY2(sent < limit, "the stalled client was never dropped");
 
     // The other client gets every byte.
-    QVERIFY(QTest::qWaitFor([&] {
-        readByOther += reader->readAll().size();
-        return readByOther >= sent;
-    }, 10000));
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                readByOther += reader->readAll().size();
+                return readByOther >= sent;
+            },
+            10000));
     QCOMPARE(readByOther, sent);
 }
 
@@ -218,11 +223,12 @@ void tst_TcpServer::clientsTakeTurnsAfterAHold()
     QTest::qWait(300);
     QHash<int, int> received;
     int pieces = 0;
-    connect(server.get(), &TcpServer::updateTcpServer, this, [&](char *, int length, int descriptor) {
-        received[descriptor] += length;
-        if (++pieces == 6)
-            server->holdReading(true);
-    });
+    connect(server.get(), &TcpServer::updateTcpServer, this,
+            [&](char *, int length, int descriptor) {
+                received[descriptor] += length;
+                if (++pieces == 6)
+                    server->holdReading(true);
+            });
     server->holdReading(false);
     for (int i = 0; i < 3; ++i)
         QCOMPARE(received.value(descriptor(*arrivals, i)), 2 * 16 * 1024);

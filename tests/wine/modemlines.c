@@ -14,8 +14,8 @@
 static int isPseudoTerminal(int fd)
 {
     struct stat status;
-    return fstat(fd, &status) == 0 && S_ISCHR(status.st_mode)
-            && major(status.st_rdev) >= 136 && major(status.st_rdev) <= 143;
+    return fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && major(status.st_rdev) >= 136
+            && major(status.st_rdev) <= 143;
 }
 
 int ioctl(int fd, unsigned long request, ...)
