@@ -99,15 +99,24 @@ void DeviceLine::hangUp()
 
 #else
 
+namespace {
+// The two COM ports of the rig's cable: the window's, then the device's.
+QStringList deviceLinePorts()
+{
+    const QStringList ports = qEnvironmentVariable("TAVRIK_DEVICE_LINE").split(QLatin1Char(':'));
+    return ports.size() == 2 ? ports : QStringList();
+}
+} // namespace
+
 bool DeviceLine::available()
 {
-    return qEnvironmentVariable("TAVRIK_DEVICE_LINE").split(QLatin1Char(':')).size() == 2;
+    return !deviceLinePorts().isEmpty();
 }
 
 DeviceLine::DeviceLine()
 {
-    const QStringList ports = qEnvironmentVariable("TAVRIK_DEVICE_LINE").split(QLatin1Char(':'));
-    if (ports.size() != 2)
+    const QStringList ports = deviceLinePorts();
+    if (ports.isEmpty())
         return;
     windowPort = ports.first();
     device.setPortName(ports.last());
@@ -230,8 +239,8 @@ QString Simulator::startOnDeviceLine(const QStringList &options)
 #else
     // On the device's end of the rig's null-modem cable, as it would run on
     // one end of a real cable.
-    const QStringList ports = qEnvironmentVariable("TAVRIK_DEVICE_LINE").split(QLatin1Char(':'));
-    if (ports.size() != 2)
+    const QStringList ports = deviceLinePorts();
+    if (ports.isEmpty())
         return QString();
     process.start(QStringLiteral(TAVRIK_SIM_PATH),
                   QStringList({ "--device", ports.last() }) + options);

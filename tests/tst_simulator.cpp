@@ -120,8 +120,7 @@ void tst_Simulator::badOptionsAreRefused()
 
 void tst_Simulator::bridgesASimulatedReceiver()
 {
-    if (!DeviceLine::available())
-        QSKIP("needs a device line: on Windows, run through scripts/windows.sh --check");
+    SKIP_WITHOUT_DEVICE_LINE();
     QTemporaryDir folder;
     const QString record = folder.filePath("received");
     Simulator simulator;

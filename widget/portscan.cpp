@@ -26,8 +26,6 @@ PortScan::PortScan(const SystemProbe &probe, QObject *parent) : QObject(parent),
     connect(&poll, &QTimer::timeout, this, &PortScan::collect);
 }
 
-PortScan::~PortScan() = default;
-
 void PortScan::start(bool traced)
 {
     probes.clear();

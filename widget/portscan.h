@@ -26,7 +26,6 @@ public:
     static constexpr int probeTimeoutMs = 2000;
 
     explicit PortScan(const SystemProbe &probe, QObject *parent = nullptr);
-    ~PortScan() override;
 
     // Starts a scan of the ports the probe reports, writing the trace line
     // "#######" for each when `traced`. A scan still running is dropped.
