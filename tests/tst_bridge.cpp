@@ -437,8 +437,10 @@ void tst_Bridge::heldClientLeaves()
     // capture file, before B's departure is announced.
     QFETCH(QString, how);
 #ifdef Q_OS_WIN
-    if (how == QLatin1String("reset"))
-        QSKIP("under Wine the receiver's next sentence to a client that reset does not fail");
+    // Its clients push megabytes through blocking sends that a held window
+    // does not take; under Wine a send blocked so is not woken by shutdown(),
+    // and the test could wait for its pushers for ever.
+    QSKIP("under Wine a blocked send of the test's clients cannot be stopped");
 #endif
     Rig rig;
     rig.openSerial();
