@@ -7,13 +7,12 @@
 #include "paragraphlog.h"
 #include "portscan.h"
 #include "serialsettings.h"
+#include "tcpclientlink.h"
 #include "tcpserver.h"
 #include "trace.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
-#include <QTcpSocket>
-#include <QTimer>
 #include <QUdpSocket>
 
 #include <utility>
@@ -26,10 +25,6 @@ namespace {
 // every 5 s, and corrections and commands taken on any of its ports.
 const char ggaCommand[] = "log gpgga ontime 5\r\n";
 const char interfaceModeCommand[] = "interfacemode auto auto on\r\n";
-
-// How long a TCP client link closed by the operator may take to hand its
-// last bytes to the server before it is cut.
-constexpr int closeGraceMs = 3000;
 
 // Unlike QHostAddress::setAddress, leaves no earlier address behind when the
 // text is not an address.
@@ -214,11 +209,8 @@ void Widget::doWriteSerialDataToUdp()
         udpSocket->writeDatagram(serialData, targetAddress, quint16(targetPort));
     if (tcpServer)
         emit sendDataToClient(serialData.data(), serialData.size(), 0, -1);
-    if (tcpSocket) {
-        tcpSocket->write(serialData);
-        if (tcpSocket->bytesToWrite() > maxPendingBytes)
-            dropTcpClient();
-    }
+    if (tcpSocket && !tcpSocket->send(serialData))
+        dropTcpClient();
     serialData.clear();
 }
 
@@ -512,17 +504,12 @@ void Widget::connectTcpClient()
         showError(tr("TCP服务器IP设置失败!"));
         return;
     }
-    tcpSocket = new QTcpSocket(this);
-    // Bounded, so that holding the server back stops reading from it.
-    tcpSocket->setReadBufferSize(TcpServer::maxReadChunk);
+    tcpSocket = new TcpClientLink(this);
     connect(tcpSocket, SIGNAL(readyRead()), this, SLOT(tcpClientDataReceived()));
-    tcpSocket->connectToHost(*serverAddress, quint16(ui->lEditIpPort->text().toInt()),
-                             QIODevice::ReadWrite);
     // The wait holds the event loop; what the operator does meanwhile is
     // handled after it, and must not start a second attempt inside this one.
     ui->pBtnNetCnnt->setEnabled(false);
-    const bool connected = tcpSocket->waitForConnected(2000);
-    if (connected) {
+    if (tcpSocket->connectWithin(*serverAddress, quint16(ui->lEditIpPort->text().toInt()), 2000)) {
         ui->pBtnNetCnnt->setEnabled(true);
         connect(tcpSocket, SIGNAL(disconnected()), this, SLOT(serverLinkLost()));
         connect(tcpSocket, SIGNAL(errorOccurred(QAbstractSocket::SocketError)), this,
@@ -531,7 +518,6 @@ void Widget::connectTcpClient()
         showNetworkUp(tr("连接TCP服务器成功"));
         return;
     }
-    // Left alone, the attempt could still succeed later, behind the operator's back.
     delete tcpSocket;
     tcpSocket = nullptr;
     ui->lEditUdpPort->setText(QStringLiteral("0"));
@@ -558,28 +544,22 @@ void Widget::disconnectNetwork()
     showNetworkIdle();
 }
 
-// Closes the TCP client link gracefully: what is still queued for the server
-// may leave during a short grace period, then the socket goes.
+// The operator closes the TCP client link: what is still queued for the
+// server may leave during a short grace period.
 void Widget::closeTcpClient()
 {
-    QTcpSocket *socket = std::exchange(tcpSocket, nullptr);
-    socket->disconnect(this);
-    connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
-    socket->disconnectFromHost();
-    if (socket->state() == QAbstractSocket::UnconnectedState)
-        socket->deleteLater();
-    else
-        QTimer::singleShot(closeGraceMs, socket, [socket] { socket->abort(); });
+    TcpClientLink *link = std::exchange(tcpSocket, nullptr);
+    link->disconnect(this);
+    link->closeGracefully();
 }
 
 // Ends a TCP client link that the server closed, that failed, or whose server
 // stopped reading.
 void Widget::dropTcpClient()
 {
-    QTcpSocket *socket = std::exchange(tcpSocket, nullptr);
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    TcpClientLink *link = std::exchange(tcpSocket, nullptr);
+    link->disconnect(this);
+    link->drop();
     showNetworkIdle();
     showErrorLater(tr("与服务器的连接已断开!"));
 }

@@ -20,9 +20,8 @@ QT_END_NAMESPACE
 class DeviceLink;
 class ParagraphLog;
 class PortScan;
-class QTcpSocket;
-class QTimer;
 class QUdpSocket;
+class TcpClientLink;
 
 // The main window and hub of the bridge: it opens the serial link to the
 // receiver, shows and forwards what the receiver sends, and connects the
@@ -44,12 +43,6 @@ public:
     // A serial read larger than this leaves as several datagrams: it is the
     // largest payload a UDP datagram over IPv4 can carry.
     static constexpr int maxDatagramSize = 65507;
-    // Bytes that may wait for a peer that does not take them: a server that
-    // keeps more unread ends the TCP client link, as a client that does is
-    // dropped. Towards the serial device the bound is line time
-    // (DeviceBackPressure): past it the TCP peers are held back, and
-    // datagrams are not queued.
-    static constexpr qint64 maxPendingBytes = TcpServer::maxPendingBytes;
 
 signals:
     void sendDataToClient(char *, int, int, int);
@@ -113,7 +106,7 @@ private:
     QHostAddress targetAddress;
     int targetPort = 0;
     QHostAddress *serverAddress = nullptr;
-    QTcpSocket *tcpSocket = nullptr;
+    TcpClientLink *tcpSocket = nullptr;
     TcpServer *tcpServer = nullptr;
     SystemProbe systemProbe;
     PortScan *portScan = nullptr;
