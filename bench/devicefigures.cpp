@@ -37,15 +37,14 @@ void sendAll(int fd, const char *data, size_t size, const std::atomic<bool> &sto
 
 // The window with its serial link open on `line` at `baud` and the TCP
 // server role up.
-std::unique_ptr<Widget> serverWindow(const Line &line, const char *baud)
+std::unique_ptr<WindowRig> serverWindow(const Line &line, const char *baud)
 {
-    auto window = std::make_unique<Widget>(fakeProbe({ line.portName() }, {}));
-    window->show();
-    waitForPortScan(*window);
-    window->findChild<QComboBox *>("BaudCB")->setCurrentText(QString::fromLatin1(baud));
-    window->findChild<QPushButton *>("ConnectBtn")->click();
-    startTcpServerRole(*window);
-    return window;
+    auto rig = std::make_unique<WindowRig>(QStringList{ line.portName() });
+    rig->window.show();
+    rig->choose("BaudCB", QString::fromLatin1(baud));
+    rig->click("ConnectBtn");
+    rig->startServer();
+    return rig;
 }
 
 double threadCpuSeconds()
@@ -63,9 +62,9 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     QTemporaryDir folder;
     CaptureDirectory capture(folder.path());
     const QByteArray baudText = QByteArray::number(baud);
-    std::unique_ptr<Widget> window = serverWindow(line, baudText.constData());
-    auto *server = window->findChild<TcpServer *>();
-    auto *port = window->findChild<QSerialPort *>();
+    std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
+    auto *server = rig->window.findChild<TcpServer *>();
+    auto *port = rig->window.findChild<QSerialPort *>();
     SlowDevice result;
     if (!server)
         return result;
@@ -125,8 +124,8 @@ double measureManyClientsCpu(int clients, double seconds)
 
     Line line;
     line.startDraining();
-    std::unique_ptr<Widget> window = serverWindow(line, "115200");
-    auto *server = window->findChild<TcpServer *>();
+    std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
+    auto *server = rig->window.findChild<TcpServer *>();
     if (!server)
         return -1;
     std::vector<int> sockets;
@@ -172,8 +171,8 @@ int displayGrowthChild(int argc, char **argv)
     line.startDraining();
     QTemporaryDir folder;
     CaptureDirectory capture(folder.path());
-    std::unique_ptr<Widget> window = serverWindow(line, "115200");
-    auto *server = window->findChild<TcpServer *>();
+    std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
+    auto *server = rig->window.findChild<TcpServer *>();
     if (!server)
         return 1;
     const int fd = connectedSocket(server->serverPort());

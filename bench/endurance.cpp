@@ -218,14 +218,13 @@ Stall measureStall(StallRole role, HostileInput input, double streamSeconds)
     line.startDraining();
     UdpSink sink(true);
     TavrikForwarder side(line, sink.port);
-    Widget &window = side.widget();
+    WindowRig &rig = side.rig();
     std::unique_ptr<Peer> reader;
     std::unique_ptr<Peer> hostile;
     if (role == StallRole::TcpServer) {
         // Take the UDP role down and put the server up in its place.
-        window.findChild<QPushButton *>("pBtnNetCnnt")->click();
-        startTcpServerRole(window);
-        auto *server = window.findChild<TcpServer *>();
+        rig.click("pBtnNetCnnt");
+        auto *server = rig.startServer();
         if (!server)
             return {};
         reader = std::make_unique<Peer>(SOCK_STREAM, server->serverPort());
@@ -233,7 +232,7 @@ Stall measureStall(StallRole role, HostileInput input, double streamSeconds)
         spinUntil([server] { return server->clientCount() == 2; }, 5);
         reader->startReading();
     } else {
-        hostile = std::make_unique<Peer>(SOCK_DGRAM, window.findChild<QUdpSocket *>()->localPort());
+        hostile = std::make_unique<Peer>(SOCK_DGRAM, rig.udpPort());
     }
 
     Stall result;

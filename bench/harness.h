@@ -206,11 +206,10 @@ class TavrikForwarder : public Forwarder
 public:
     TavrikForwarder(const Line &line, quint16 udpPort)
     {
-        window = std::make_unique<Widget>(fakeProbe({ line.portName() }, {}));
-        window->show();
-        waitForPortScan(*window);
-        connectUdpRole(*window, udpPort);
-        window->findChild<QPushButton *>("ConnectBtn")->click();
+        window = std::make_unique<WindowRig>(QStringList{ line.portName() });
+        window->window.show();
+        window->connectUdp(udpPort);
+        window->click("ConnectBtn");
         QCoreApplication::processEvents();
     }
     bool gui() const override { return true; }
@@ -220,10 +219,10 @@ public:
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
         return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
     }
-    Widget &widget() { return *window; }
+    WindowRig &rig() { return *window; }
 
 private:
-    std::unique_ptr<Widget> window;
+    std::unique_ptr<WindowRig> window;
 };
 
 class SocatForwarder : public Forwarder

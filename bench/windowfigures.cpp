@@ -24,7 +24,7 @@ AppendCost measureAppendCost(int appends)
 {
     Line line;
     TavrikForwarder side(line, 9);
-    auto *view = side.widget().findChild<QTextEdit *>("textEdit_Servce");
+    auto *view = side.rig().serialView();
     auto *log = view->findChild<ParagraphLog *>();
     for (int i = 0; i < ParagraphLog::maxParagraphs; ++i)
         log->append(QString::fromStdString(Nmea::ggaSentence(i, i)).trimmed());
@@ -50,12 +50,10 @@ AppendCost measureAppendCost(int appends)
 FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
 {
     Line line;
-    Widget window(fakeProbe({ line.portName() }, {}));
-    waitForPortScan(window);
-    window.show();
-    startTcpServerRole(window);
-    window.findChild<QPushButton *>("ConnectBtn")->click();
-    auto *server = window.findChild<TcpServer *>();
+    WindowRig rig({ line.portName() });
+    rig.window.show();
+    auto *server = rig.startServer();
+    rig.click("ConnectBtn");
     FanOut result;
     if (!server)
         return result;

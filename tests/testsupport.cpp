@@ -300,6 +300,7 @@ void MessageBoxCloser::closeActive()
         return;
     titles.append(box->windowTitle());
     texts.append(box->text());
+    emit shown(box->text());
     box->done(QMessageBox::Ok);
 }
 
@@ -312,10 +313,15 @@ SystemProbe fakeProbe(const QStringList &ports, const QList<QHostAddress> &addre
     return probe;
 }
 
+QHostAddress loopback()
+{
+    return QHostAddress(QHostAddress::LocalHost);
+}
+
 quint16 freeTcpPort()
 {
     QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
+    probe.listen(loopback(), 0);
     return probe.serverPort();
 }
 
@@ -395,33 +401,6 @@ QByteArray readAtLeast(QIODevice *device, int atLeast)
     return device->readAll();
 }
 
-namespace {
-void connectRole(Widget &window, int role, const QString &address, const QString &port)
-{
-    window.findChild<QComboBox *>("cBoxNetType")->setCurrentIndex(role);
-    window.findChild<QLineEdit *>("lEditIpAddr")->setText(address);
-    window.findChild<QLineEdit *>("lEditIpPort")->setText(port);
-    window.findChild<QPushButton *>("pBtnNetCnnt")->click();
-}
-} // namespace
-
-void connectUdpRole(Widget &window, quint16 target)
-{
-    window.findChild<QLineEdit *>("lEditUdpIP")->setText("127.0.0.1");
-    window.findChild<QLineEdit *>("lEditUdpPort")->setText(QString::number(target));
-    connectRole(window, Widget::UdpRole, "127.0.0.1", "0");
-}
-
-void startTcpServerRole(Widget &window)
-{
-    connectRole(window, Widget::TcpServerRole, "127.0.0.1", "0");
-}
-
-void connectTcpClientRole(Widget &window, quint16 port)
-{
-    connectRole(window, Widget::TcpClientRole, "127.0.0.1", QString::number(port));
-}
-
 CaptureDirectory::CaptureDirectory(const QString &directory)
     : previous(QDir::currentPath()), directory(directory)
 {
@@ -469,14 +448,14 @@ QStringList itemTexts(const QComboBox *combo)
     return texts;
 }
 
-QPushButton *WindowRig::connectButton()
-{
-    return find<QPushButton>("ConnectBtn");
-}
-
 QTextEdit *WindowRig::serialView()
 {
     return find<QTextEdit>("textEdit_Servce");
+}
+
+QString WindowRig::serialText()
+{
+    return serialView()->toPlainText();
 }
 
 QString WindowRig::netText()
@@ -505,14 +484,46 @@ void WindowRig::chooseRole(int role)
     find<QComboBox>("cBoxNetType")->setCurrentIndex(role);
 }
 
-void WindowRig::clickNetwork()
+void WindowRig::click(const char *button)
 {
-    QTest::mouseClick(find("pBtnNetCnnt"), Qt::LeftButton);
+    QTest::mouseClick(find(button), Qt::LeftButton);
 }
 
-QString WindowRig::networkCaption()
+void WindowRig::refreshPorts()
 {
-    return find<QPushButton>("pBtnNetCnnt")->text();
+    click("CheckBtn");
+    waitForPortScan(window);
+}
+
+void WindowRig::connectRole(int role, const QString &address, const QString &port)
+{
+    chooseRole(role);
+    setText("lEditIpAddr", address);
+    setText("lEditIpPort", port);
+    click("pBtnNetCnnt");
+}
+
+void WindowRig::connectUdp(quint16 target)
+{
+    setText("lEditUdpIP", loopback().toString());
+    setText("lEditUdpPort", QString::number(target));
+    connectRole(Widget::UdpRole, loopback().toString(), "0");
+}
+
+TcpServer *WindowRig::startServer()
+{
+    connectRole(Widget::TcpServerRole, loopback().toString(), "0");
+    return window.findChild<TcpServer *>();
+}
+
+void WindowRig::connectClient(quint16 port)
+{
+    connectRole(Widget::TcpClientRole, loopback().toString(), QString::number(port));
+}
+
+QString WindowRig::caption(const char *button)
+{
+    return find<QPushButton>(button)->text();
 }
 
 QString WindowRig::state()
@@ -539,15 +550,14 @@ int openDescriptors()
 #endif
 }
 
-void openSerialLink(Widget &window, DeviceLine &device)
+void WindowRig::openSerial(DeviceLine &device)
 {
     QVERIFY(device.isValid());
-    waitForPortScan(window);
-    QTest::mouseClick(window.findChild<QPushButton *>("ConnectBtn"), Qt::LeftButton);
+    click("ConnectBtn");
     QCOMPARE(device.read(48), QByteArray("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n"));
 }
 
 void DeviceWindowRig::openSerial()
 {
-    openSerialLink(window, device);
+    WindowRig::openSerial(device);
 }

@@ -131,6 +131,10 @@ public:
     QStringList titles;
     QStringList texts;
 
+signals:
+    // A box has come up; it is closed once the signal returns.
+    void shown(const QString &text);
+
 private:
     void closeActive();
     QTimer timer;
@@ -145,6 +149,9 @@ QStringList itemTexts(const QComboBox *combo);
 // A probe that reports the given ports and addresses instead of the machine's.
 SystemProbe fakeProbe(const QStringList &ports,
                       const QList<QHostAddress> &addresses = { QHostAddress("192.0.2.10") });
+
+// 127.0.0.1, where every test and benchmark keeps its traffic.
+QHostAddress loopback();
 
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
 quint16 freeTcpPort();
@@ -162,14 +169,6 @@ void closeSocket(int socket, bool reset = false);
 // Runs the event loop until `device` holds at least `atLeast` bytes or five
 // seconds pass, then reads everything it holds.
 QByteArray readAtLeast(QIODevice *device, int atLeast);
-
-// Puts the window's network side up through its controls, on loopback:
-// the UDP role on a free local port sending to 127.0.0.1:target, the TCP
-// server role on 127.0.0.1 and a free port, the TCP client role to
-// 127.0.0.1:port.
-void connectUdpRole(Widget &window, quint16 target);
-void startTcpServerRole(Widget &window);
-void connectTcpClientRole(Widget &window, quint16 port);
 
 // Runs `directory` as the working directory while the object lives, with the
 // folder that the capture file path names created in it. On Windows the path
@@ -194,10 +193,8 @@ int openDescriptors();
 // every message box it opens is closed and noted in `boxes`.
 struct WindowRig
 {
-    explicit WindowRig(const QStringList &ports = {}) : window(fakeProbe(ports))
-    {
-        waitForPortScan(window);
-    }
+    explicit WindowRig(const QStringList &ports = {}) : WindowRig(fakeProbe(ports)) { }
+    explicit WindowRig(const SystemProbe &probe) : window(probe) { waitForPortScan(window); }
     MessageBoxCloser boxes;
     Widget window;
 
@@ -206,23 +203,34 @@ struct WindowRig
     {
         return window.findChild<T *>(name);
     }
-    QPushButton *connectButton();
     QTextEdit *serialView();
+    QString serialText();
     QString netText();
     QString text(const char *lineEdit);
     void setText(const char *lineEdit, const QString &text);
     // Picks the item with this text in one of the serial lists.
     void choose(const char *list, const QString &text);
     void chooseRole(int role); // a Widget::NetworkRole, or -1 for none
-    void clickNetwork();
-    QString networkCaption();
+    void click(const char *button); // by object name, as the operator would
+    void refreshPorts(); // and wait for the scan
+    QString caption(const char *button);
     QString state(); // the status text; "tooltip: ..." when its tooltip differs
     quint16 udpPort(); // where the UDP role receives
-};
 
-// Opens the window's serial link on `device`, which must get the receiver's
-// two command lines.
-void openSerialLink(Widget &window, DeviceLine &device);
+    // Opens the serial link on `device`, which must get the receiver's two
+    // command lines.
+    void openSerial(DeviceLine &device);
+    // Puts the network side up through its controls, on loopback: the UDP
+    // role on a free local port sending to the target port, the TCP server
+    // role on a free port (the server, null when it did not start), the TCP
+    // client role to a server's port.
+    void connectUdp(quint16 target);
+    TcpServer *startServer();
+    void connectClient(quint16 port);
+
+private:
+    void connectRole(int role, const QString &address, const QString &port);
+};
 
 // Made before the window, so that the window can list it.
 struct DeviceFirst
@@ -234,6 +242,7 @@ struct DeviceFirst
 struct DeviceWindowRig : DeviceFirst, WindowRig
 {
     DeviceWindowRig() : WindowRig({ device.portName() }) { }
+    using WindowRig::openSerial;
     // Opens the serial link; the device must get the two command lines.
     void openSerial();
 };

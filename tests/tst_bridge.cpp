@@ -8,7 +8,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
@@ -48,7 +47,7 @@ struct RemoteServer
 {
     QTcpServer listener;
     QTcpSocket *peer = nullptr;
-    RemoteServer() { listener.listen(QHostAddress::LocalHost, 0); }
+    RemoteServer() { listener.listen(loopback(), 0); }
     bool accept()
     {
         if (!listener.waitForNewConnection(3000))
@@ -80,7 +79,6 @@ private slots:
     void tcpUploadToADeviceThatReads();
     void heldClientLeaves_data();
     void heldClientLeaves();
-    void captureFileFails_data();
     void captureFileFails();
     void tcpServerRole();
     void tcpClientBothWays();
@@ -101,14 +99,14 @@ private:
 
         void connectUdp(quint16 target)
         {
-            connectUdpRole(window, target);
-            QCOMPARE(networkCaption(), QStringLiteral("断开网络"));
+            WindowRig::connectUdp(target);
+            QCOMPARE(caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
         }
         // The serial link open and the UDP role sending to `peer`, which is
         // bound here on loopback.
         void openUdpLinkTo(QUdpSocket &peer)
         {
-            QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+            QVERIFY(peer.bind(loopback(), 0));
             openSerial();
             connectUdp(peer.localPort());
         }
@@ -117,7 +115,7 @@ private:
         void openLinkTo(RemoteServer &remote)
         {
             openSerial();
-            connectTcpClientRole(window, remote.listener.serverPort());
+            connectClient(remote.listener.serverPort());
             remote.accept();
         }
     };
@@ -135,20 +133,19 @@ void tst_Bridge::udpBothWays()
     QTRY_VERIFY(peer.hasPendingDatagrams());
     QNetworkDatagram datagram = peer.receiveDatagram();
     QCOMPARE(datagram.data(), sentence);
-    QTRY_COMPARE(rig.find<QTextEdit>("textEdit_Servce")->toPlainText(),
-                 QStringLiteral("$GPGGA,1 "));
+    QTRY_COMPARE(rig.serialText(), QStringLiteral("$GPGGA,1 "));
 
     // Network to serial and capture file.
     TraceLog trace;
     const QByteArray correction("\xd3\x00\x13\0RTCM\r\n", 10);
-    peer.writeDatagram(correction, QHostAddress::LocalHost, rig.udpPort());
+    peer.writeDatagram(correction, loopback(), rig.udpPort());
     QCOMPARE(rig.device.read(correction.size()), correction);
     QCOMPARE(rig.capture.captured(), correction);
     QCOMPARE(trace.lines().first(), QStringLiteral("向串口写入数据正确"));
     QVERIFY(trace.lines().at(1).startsWith(QStringLiteral("写数据的大小: ")));
     QCOMPARE(trace.lines().at(2), QStringLiteral("向文件写入数据正确"));
 
-    peer.writeDatagram("second", QHostAddress::LocalHost, rig.udpPort());
+    peer.writeDatagram("second", loopback(), rig.udpPort());
     QCOMPARE(rig.device.read(6), QByteArray("second"));
     QCOMPARE(rig.capture.captured(), correction + "second");
 }
@@ -196,19 +193,19 @@ void tst_Bridge::networkDataToDevice()
     QUdpSocket peer;
     Rig rig;
     rig.openUdpLinkTo(peer);
-    peer.writeDatagram("before", QHostAddress::LocalHost, rig.udpPort());
+    peer.writeDatagram("before", loopback(), rig.udpPort());
     QCOMPARE(rig.device.read(6), QByteArray("before"));
     if (!serialOpen)
-        QTest::mouseClick(rig.find("ConnectBtn"), Qt::LeftButton);
+        rig.click("ConnectBtn");
 
     TraceLog trace;
-    peer.writeDatagram(datagram, QHostAddress::LocalHost, rig.udpPort());
+    peer.writeDatagram(datagram, loopback(), rig.udpPort());
     QTRY_VERIFY(trace.lines().contains("向文件写入数据正确"));
     QTEST(trace.lines().first(), "firstTrace");
     // Once the device has it: a datagram sent sooner would find the largest
     // one still waiting beyond the device's bound.
     QCOMPARE(rig.device.read(datagram.size()), serialOpen ? datagram : QByteArray());
-    peer.writeDatagram("after", QHostAddress::LocalHost, rig.udpPort());
+    peer.writeDatagram("after", loopback(), rig.udpPort());
     QTRY_COMPARE(trace.count("向文件写入数据正确"), 2);
 
     QCOMPARE(rig.device.readFor(100), serialOpen ? QByteArray("after") : QByteArray());
@@ -277,7 +274,7 @@ void tst_Bridge::udpTargetNotListening()
     quint16 port = 0;
     {
         QUdpSocket probe;
-        QVERIFY(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        QVERIFY(probe.bind(loopback(), 0));
         port = probe.localPort();
     }
     Rig rig;
@@ -287,11 +284,11 @@ void tst_Bridge::udpTargetNotListening()
         rig.device.write("$GPGGA," + QByteArray::number(i) + "\r\n");
         QTest::qWait(5);
     }
-    QTRY_VERIFY(rig.find<QTextEdit>("textEdit_Servce")->toPlainText().contains("$GPGGA,19 "));
-    QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
+    QTRY_VERIFY(rig.serialText().contains("$GPGGA,19 "));
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
 
     QUdpSocket late;
-    QVERIFY(late.bind(QHostAddress(QHostAddress::LocalHost), port));
+    QVERIFY(late.bind(loopback(), port));
     rig.device.write("$GPGGA,later\r\n");
     QTRY_VERIFY(late.hasPendingDatagrams());
     QCOMPARE(late.receiveDatagram().data(), QByteArray("$GPGGA,later\r\n"));
@@ -313,13 +310,13 @@ void tst_Bridge::udpTargetThatIsNotAnAddress()
     QUdpSocket peer;
     Rig rig;
     rig.openUdpLinkTo(peer);
-    rig.clickNetwork();
+    rig.click("pBtnNetCnnt");
     rig.setText("lEditUdpIP", target);
-    rig.clickNetwork();
-    QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
+    rig.click("pBtnNetCnnt");
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
 
     rig.device.write("$GPGGA,4\r\n");
-    QTRY_VERIFY(rig.find<QTextEdit>("textEdit_Servce")->toPlainText().contains("$GPGGA,4"));
+    QTRY_VERIFY(rig.serialText().contains("$GPGGA,4"));
     QVERIFY(!peer.waitForReadyRead(200));
 }
 
@@ -346,14 +343,12 @@ void tst_Bridge::deviceThatTakesNothing()
     if (role == Widget::UdpRole) {
         rig.openUdpLinkTo(peer);
         for (int i = 0; i < blocks; ++i) {
-            peer.writeDatagram(block, QHostAddress::LocalHost, rig.udpPort());
+            peer.writeDatagram(block, loopback(), rig.udpPort());
             QTRY_COMPARE(trace.count("向文件写入数据正确"), i + 1);
         }
     } else {
         rig.openSerial();
-        startTcpServerRole(rig.window);
-        client.connectToHost(QHostAddress::LocalHost,
-                             rig.window.findChild<TcpServer *>()->serverPort());
+        client.connectToHost(loopback(), rig.startServer()->serverPort());
         QVERIFY(client.waitForConnected(3000));
         for (int i = 0; i < blocks; ++i)
             client.write(block);
@@ -392,8 +387,7 @@ void tst_Bridge::tcpUploadToADeviceThatReads()
 #endif
     Rig rig;
     rig.openSerial();
-    startTcpServerRole(rig.window);
-    const quint16 port = rig.window.findChild<TcpServer *>()->serverPort();
+    const quint16 port = rig.startServer()->serverPort();
     QByteArray upload(size, Qt::Uninitialized);
     for (int i = 0; i < upload.size(); ++i)
         upload[i] = char(i * 7 + i / 65536);
@@ -444,8 +438,7 @@ void tst_Bridge::heldClientLeaves()
 #endif
     Rig rig;
     rig.openSerial();
-    startTcpServerRole(rig.window);
-    auto *server = rig.window.findChild<TcpServer *>();
+    auto *server = rig.startServer();
     const int a = connectedSocket(server->serverPort());
     int b = connectedSocket(server->serverPort());
     QTRY_COMPARE(server->clientCount(), 2);
@@ -490,7 +483,7 @@ void tst_Bridge::heldClientLeaves()
             [&] { fromBAtDeparture = rig.capture.captured().count('b'); });
 
     if (how == QLatin1String("serial closed")) {
-        QTest::mouseClick(rig.find("ConnectBtn"), Qt::LeftButton);
+        rig.click("ConnectBtn");
         QTRY_COMPARE(rig.capture.captured().count('b'), fromB.size());
         return;
     }
@@ -513,68 +506,33 @@ void tst_Bridge::heldClientLeaves()
 }
 
 #ifdef Q_OS_UNIX
-void tst_Bridge::captureFileFails_data()
-{
-    QTest::addColumn<QString>("obstacle");
-    QTest::newRow("no folder") << "no folder";
-    // Opening a FIFO that nothing reads would block the program.
-    QTest::newRow("FIFO") << "fifo";
-    QTest::newRow("folder in its place") << "folder";
-    QTest::newRow("link to a device") << "device";
-    // A file size limit fails the write as a full disk does.
-    QTest::newRow("file size limit reached") << "size limit";
-}
-
 void tst_Bridge::captureFileFails()
 {
-    QFETCH(QString, obstacle);
-    const bool sizeLimit = obstacle == QLatin1String("size limit");
-    const QString traced = sizeLimit ? "Can't write to file: " : "Can't open file for writing";
+    // What the capture file does where it cannot write is its own test's:
+    // here the device gets each block once, and the stream goes on.
     QUdpSocket peer;
     Rig rig;
-    const QString path = rig.capture.captureFile();
-    if (obstacle == QLatin1String("no folder"))
-        QVERIFY(QDir(rig.folder.path()).rmdir("D:"));
-    else if (obstacle == QLatin1String("fifo"))
-        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-    else if (obstacle == QLatin1String("folder"))
-        QVERIFY(QDir().mkdir(path));
-    else if (obstacle == QLatin1String("device"))
-        QVERIFY(QFile::link("/dev/null", path));
+    QVERIFY(QDir(rig.folder.path()).rmdir("D:"));
     rig.openUdpLinkTo(peer);
-
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    getrlimit(RLIMIT_FSIZE, &previous);
-    const auto restoreLimit = qScopeGuard([&] {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
-    });
-    const rlimit limited{ 0, previous.rlim_max };
-    if (sizeLimit)
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
     TraceLog trace;
-    const auto tracedFailures = [&] { return int(trace.lines().filter(traced).size()); };
-    peer.writeDatagram("one", QHostAddress::LocalHost, rig.udpPort());
+    const auto tracedFailures = [&] { return trace.count("Can't open file for writing"); };
+    peer.writeDatagram("one", loopback(), rig.udpPort());
     QCOMPARE(rig.device.read(3), QByteArray("one"));
     QTRY_COMPARE(tracedFailures(), 1);
-    peer.writeDatagram("two", QHostAddress::LocalHost, rig.udpPort());
+    peer.writeDatagram("two", loopback(), rig.udpPort());
     // The buffer is emptied all the same: the device does not get "one" again.
     QCOMPARE(rig.device.read(3), QByteArray("two"));
     QVERIFY(rig.device.readFor(100).isEmpty());
     QCOMPARE(trace.count("向串口写入数据正确"), 2);
     QCOMPARE(tracedFailures(), 2);
-    // The receiver's stream goes on reaching the network.
     rig.device.write("$GPGGA,5\r\n");
     QTRY_VERIFY(peer.hasPendingDatagrams());
     QCOMPARE(peer.receiveDatagram().data(), QByteArray("$GPGGA,5\r\n"));
 }
-
 #else
-void tst_Bridge::captureFileFails_data() { }
 void tst_Bridge::captureFileFails()
 {
-    QSKIP("makes FIFOs, device links and file size limits");
+    QSKIP("removes the capture's folder, which is drive D: on Windows");
 }
 #endif
 
@@ -582,18 +540,17 @@ void tst_Bridge::tcpServerRole()
 {
     Rig rig;
     rig.openSerial();
-    startTcpServerRole(rig.window);
+    auto *server = rig.startServer();
     QCOMPARE(rig.state(), QStringLiteral("建立TCP服务器成功"));
-    QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
-    auto *server = rig.window.findChild<TcpServer *>();
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
     QVERIFY(server && server->isListening());
-    QCOMPARE(server->serverAddress(), QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(server->serverAddress(), loopback());
 
     std::vector<std::unique_ptr<QTcpSocket>> clients;
     QStringList arrivals;
     for (int i = 0; i < 3; ++i) {
         clients.push_back(std::make_unique<QTcpSocket>());
-        clients.back()->connectToHost(QHostAddress::LocalHost, server->serverPort());
+        clients.back()->connectToHost(loopback(), server->serverPort());
         QVERIFY(clients.back()->waitForConnected(3000));
         arrivals << QStringLiteral("客户端已连接: 127.0.0.1:%1").arg(clients.back()->localPort());
         QTRY_COMPARE(server->clientCount(), i + 1);
@@ -610,17 +567,14 @@ void tst_Bridge::tcpServerRole()
     for (auto &client : clients)
         QCOMPARE(readAtLeast(client.get(), 10), QByteArray("$GPGGA,2\r\n"));
 
-    // An abrupt reset is a departure like any other.
+    // A departure is shown; that the others go on receiving is the server's.
     const QString gone = QStringLiteral("客户端已断开: 127.0.0.1:%1").arg(clients[0]->localPort());
     clients[0]->abort();
     QTRY_VERIFY(rig.netText().endsWith(gone));
-    QCOMPARE(server->clientCount(), 2);
-    rig.device.write("after");
-    QCOMPARE(readAtLeast(clients[2].get(), 5), QByteArray("after"));
 
-    rig.clickNetwork();
+    rig.click("pBtnNetCnnt");
     QVERIFY(!rig.window.findChild<TcpServer *>());
-    QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     QTRY_COMPARE(clients[2]->state(), QAbstractSocket::UnconnectedState);
 }
 
@@ -631,7 +585,7 @@ void tst_Bridge::tcpClientBothWays()
     rig.openLinkTo(remote);
     QVERIFY(remote.peer);
     QCOMPARE(rig.state(), QStringLiteral("连接TCP服务器成功"));
-    QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
     QCOMPARE(rig.text("lEditUdpPort"), QString::number(remote.peer->peerPort()));
 
     rig.device.write("$GPGGA,3\r\n");
@@ -641,8 +595,8 @@ void tst_Bridge::tcpClientBothWays()
     QCOMPARE(rig.device.read(7), QByteArray("\0corr\r\n", 7));
     QCOMPARE(rig.capture.captured(), QByteArray("\0corr\r\n", 7));
 
-    rig.clickNetwork();
-    QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
+    rig.click("pBtnNetCnnt");
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     QCOMPARE(rig.state(), QString());
     QTRY_COMPARE(remote.peer->state(), QAbstractSocket::UnconnectedState);
     QTest::qWait(100);
@@ -675,10 +629,10 @@ void tst_Bridge::tcpClientLosesTheServer()
     } else {
         remote.peer->setReadBufferSize(1);
         const QByteArray chunk(4096, 'g');
-        for (int i = 0; i < 20000 && rig.networkCaption() != QStringLiteral("连接网络"); ++i)
+        for (int i = 0; i < 20000 && rig.caption("pBtnNetCnnt") != QStringLiteral("连接网络"); ++i)
             rig.device.write(chunk);
     }
-    QTRY_COMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
+    QTRY_COMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     QCOMPARE(rig.state(), QString());
     QTRY_COMPARE(rig.boxes.texts.size(), 1);
     QTest::qWait(100);
@@ -686,8 +640,8 @@ void tst_Bridge::tcpClientLosesTheServer()
     QCOMPARE(rig.device.read(lastWords), words);
     QCOMPARE(rig.capture.captured(), words);
 
-    rig.clickNetwork();
-    QCOMPARE(rig.networkCaption(), QStringLiteral("断开网络"));
+    rig.click("pBtnNetCnnt");
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
 }
 
 void tst_Bridge::tcpClientCloseWithQueuedData_data()
@@ -724,8 +678,8 @@ void tst_Bridge::tcpClientCloseWithQueuedData()
     QVERIFY(socket->bytesToWrite() >= stalled);
 
     QPointer<QTcpSocket> closing = socket;
-    rig.clickNetwork();
-    QCOMPARE(rig.networkCaption(), QStringLiteral("连接网络"));
+    rig.click("pBtnNetCnnt");
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     QVERIFY(closing);
     if (serverReadsAgain) {
         remote.peer->setReadBufferSize(0);
@@ -758,10 +712,9 @@ void tst_Bridge::serverOutOfDescriptors()
     QFETCH(int, descriptorsFree);
     Rig rig;
     rig.openSerial();
-    startTcpServerRole(rig.window);
-    auto *server = rig.window.findChild<TcpServer *>();
+    auto *server = rig.startServer();
     QTcpSocket first;
-    first.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    first.connectToHost(loopback(), server->serverPort());
     QVERIFY(first.waitForConnected(3000));
     QTRY_COMPARE(server->clientCount(), 1);
 
@@ -795,8 +748,8 @@ void tst_Bridge::serverOutOfDescriptors()
     const int clientsWhileExhausted = server->clientCount();
     bool serialReopened = true;
     if (descriptorsFree > 0) {
-        rig.connectButton()->click();
-        rig.connectButton()->click();
+        rig.click("ConnectBtn");
+        rig.click("ConnectBtn");
         serialReopened = rig.device.read(48).size() == 48;
     }
     setrlimit(RLIMIT_NOFILE, &previous);
@@ -914,20 +867,16 @@ static int closeTheWindow(int argc, char *argv[])
     const int role = QString::fromLocal8Bit(argv[3]).toInt();
     const auto serverPort = quint16(QString::fromLocal8Bit(argv[5]).toInt());
     const bool byWindowSystem = qstrcmp(argv[6], "window-system") == 0;
-    Widget window(fakeProbe({ QString::fromLocal8Bit(argv[4]) }));
-    waitForPortScan(window);
+    WindowRig rig({ QString::fromLocal8Bit(argv[4]) });
+    Widget &window = rig.window;
     window.show();
     if (!QTest::qWaitForWindowExposed(&window))
         return 2;
-    QTimer boxWatch;
-    QObject::connect(&boxWatch, &QTimer::timeout, [] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            std::printf("box: %s\n", qPrintable(box->text()));
-            std::fflush(stdout);
-            std::_Exit(3);
-        }
+    QObject::connect(&rig.boxes, &MessageBoxCloser::shown, [](const QString &text) {
+        std::printf("box: %s\n", qPrintable(text));
+        std::fflush(stdout);
+        std::_Exit(3);
     });
-    boxWatch.start(50);
     const auto askToClose = [&] {
         if (byWindowSystem) {
 #  ifdef TAVRIK_TEST_XCB
@@ -940,29 +889,28 @@ static int closeTheWindow(int argc, char *argv[])
             QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
         }
     };
-    window.findChild<QPushButton *>("ConnectBtn")->click();
+    rig.click("ConnectBtn");
     if (when == "connect-wait") {
         QTimer::singleShot(0, &window, [&] {
             askToClose();
             std::printf("asked to close\n");
             std::fflush(stdout);
-            connectTcpClientRole(window, serverPort);
+            rig.connectClient(serverPort);
         });
         return app.exec();
     }
     QTcpSocket client;
     if (role == Widget::UdpRole) {
-        connectUdpRole(window, 9);
+        rig.connectUdp(9);
     } else if (role == Widget::TcpServerRole) {
-        startTcpServerRole(window);
-        if (auto *server = window.findChild<QTcpServer *>())
-            client.connectToHost(QHostAddress::LocalHost, server->serverPort());
+        if (auto *server = rig.startServer())
+            client.connectToHost(loopback(), server->serverPort());
     } else {
-        connectTcpClientRole(window, serverPort);
+        rig.connectClient(serverPort);
     }
     QTimer::singleShot(500, &window, [&] {
-        if (window.findChild<QPushButton *>("ConnectBtn")->text() == QStringLiteral("串口关闭")
-            && window.findChild<QPushButton *>("pBtnNetCnnt")->text() == QStringLiteral("断开网络")
+        if (rig.caption("ConnectBtn") == QStringLiteral("串口关闭")
+            && rig.caption("pBtnNetCnnt") == QStringLiteral("断开网络")
             && (role != Widget::TcpServerRole
                 || client.state() == QAbstractSocket::ConnectedState)) {
             std::printf("links up\n");

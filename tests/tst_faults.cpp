@@ -36,17 +36,6 @@ private slots:
     void unpluggedMidStreamAndPluggedBack();
     void hostilePeers_data();
     void hostilePeers();
-
-private:
-    static void click(Widget &window, const char *button)
-    {
-        window.findChild<QPushButton *>(button)->click();
-    }
-    static quint16 serverPort(Widget &window)
-    {
-        auto *server = window.findChild<QTcpServer *>();
-        return server ? server->serverPort() : 0;
-    }
 };
 
 #ifdef TAVRIK_SANITIZE
@@ -77,16 +66,15 @@ void tst_Faults::streamSurvivesClientChurn()
     const QString port = adapters.plug(slave);
     QVERIFY(!port.isEmpty());
 
-    Widget window;
-    waitForPortScan(window);
-    QCOMPARE(window.findChild<QComboBox *>("ComBC")->currentText(), port);
-    startTcpServerRole(window);
-    QVERIFY(serverPort(window) != 0);
+    WindowRig rig(SystemProbe::live());
+    QCOMPARE(rig.find<QComboBox>("ComBC")->currentText(), port);
+    auto *server = rig.startServer();
+    QVERIFY(server);
 
     QTcpSocket steady;
     QByteArray received;
     connect(&steady, &QTcpSocket::readyRead, this, [&] { received += steady.readAll(); });
-    steady.connectToHost(QHostAddress::LocalHost, serverPort(window));
+    steady.connectToHost(loopback(), server->serverPort());
     QVERIFY(steady.waitForConnected(3000));
 
     // Another client connects and drops every 100 ms all along.
@@ -97,12 +85,12 @@ void tst_Faults::streamSurvivesClientChurn()
         if (churning)
             churning->abort();
         churning = std::make_unique<QTcpSocket>();
-        churning->connectToHost(QHostAddress::LocalHost, serverPort(window));
+        churning->connectToHost(loopback(), server->serverPort());
         ++churns;
     });
     churn.start(100);
 
-    click(window, "ConnectBtn");
+    rig.click("ConnectBtn");
     QTRY_VERIFY_WITH_TIMEOUT(received.size() >= stream.size(), 100000);
     churn.stop();
     QCOMPARE(received.size(), stream.size());
@@ -118,31 +106,27 @@ void tst_Faults::unpluggedMidStreamAndPluggedBack()
     QVERIFY(!slave.isEmpty());
     const QString port = adapters.plug(slave);
 
-    Widget window;
-    waitForPortScan(window);
-    auto *view = window.findChild<QTextEdit *>("textEdit_Servce");
-    auto *button = window.findChild<QPushButton *>("ConnectBtn");
-    MessageBoxCloser boxes;
-    click(window, "ConnectBtn");
-    QTRY_VERIFY(view->toPlainText().contains("$GPGGA"));
+    WindowRig rig(SystemProbe::live());
+    rig.click("ConnectBtn");
+    QTRY_VERIFY(rig.serialText().contains("$GPGGA"));
 
     // The simulator hangs up mid-stream; the adapter leaves the system.
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, QStringList({ "串口连接已断开!" }), 5000);
-    QCOMPARE(button->text(), QStringLiteral("串口连接"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.caption("ConnectBtn"), QStringLiteral("串口连接"), 5000);
     adapters.unplug(port);
     first.reset();
 
+    // It comes back under a new name, which only the system's list tells.
     Simulator second;
     slave = second.start({ "--wait", "--rate", "100" });
     const QString again = adapters.plug(slave);
-    click(window, "CheckBtn");
-    waitForPortScan(window);
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("ComBC")), QStringList({ again }));
-    click(window, "ClearBtn");
-    click(window, "ConnectBtn");
-    QCOMPARE(button->text(), QStringLiteral("串口关闭"));
-    QTRY_VERIFY(view->toPlainText().contains("$GPGGA"));
-    QCOMPARE(boxes.texts.size(), 1);
+    rig.click("CheckBtn");
+    waitForPortScan(rig.window);
+    QCOMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ again }));
+    rig.click("ClearBtn");
+    rig.click("ConnectBtn");
+    QTRY_VERIFY(rig.serialText().contains("$GPGGA"));
+    // One box for the hang-up, however fast the stream was.
+    QCOMPARE(rig.boxes.texts, QStringList({ "串口连接已断开!" }));
 }
 
 void tst_Faults::hostilePeers_data()
@@ -162,10 +146,9 @@ void tst_Faults::hostilePeers()
     QFETCH(QString, attack);
     QTemporaryDir folder;
     CaptureDirectory capture(folder.path());
-    DeviceLine device;
-    Widget window(fakeProbe({ device.portName() }));
-    waitForPortScan(window);
-    openSerialLink(window, device);
+    DeviceWindowRig rig;
+    DeviceLine &device = rig.device;
+    rig.openSerial();
 
     QUdpSocket udpPeer;
     QTcpSocket tcpPeer;
@@ -173,14 +156,13 @@ void tst_Faults::hostilePeers()
     quint16 port = 0;
     const bool udp = attack == QLatin1String("datagrams");
     if (udp) {
-        QVERIFY(udpPeer.bind(QHostAddress(QHostAddress::LocalHost), 0));
-        connectUdpRole(window, udpPeer.localPort());
-        port = window.findChild<QUdpSocket *>()->localPort();
+        QVERIFY(udpPeer.bind(loopback(), 0));
+        rig.connectUdp(udpPeer.localPort());
+        port = rig.udpPort();
         peer = &udpPeer;
     } else {
-        startTcpServerRole(window);
-        port = serverPort(window);
-        tcpPeer.connectToHost(QHostAddress::LocalHost, port);
+        port = rig.startServer()->serverPort();
+        tcpPeer.connectToHost(loopback(), port);
         QVERIFY(tcpPeer.waitForConnected(3000));
     }
 
@@ -257,7 +239,7 @@ void tst_Faults::hostilePeers()
             forwarded += udp ? udpPeer.receiveDatagram().data() : tcpPeer.readAll();
     }
     QVERIFY(forwarded.endsWith(last));
-    QCOMPARE(window.findChild<QPushButton *>("pBtnNetCnnt")->text(), QStringLiteral("断开网络"));
+    QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
 
     // The rest of what the bridge took reaches the device, and all of it the capture.
     for (int i = 0; i < 3000 && attack == QLatin1String("bulk") && atDevice < accepted; ++i)

@@ -42,7 +42,7 @@ QString findTool(const QString &name)
 quint16 freeUdpPort()
 {
     QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    probe.bind(loopback(), 0);
     return probe.localPort();
 }
 
@@ -52,7 +52,7 @@ bool listening(quint16 port)
     return QTest::qWaitFor(
             [port] {
                 QTcpSocket probe;
-                probe.connectToHost(QHostAddress::LocalHost, port);
+                probe.connectToHost(loopback(), port);
                 return probe.waitForConnected(200);
             },
             5000);
@@ -92,9 +92,9 @@ QByteArray rtcm3Corrections()
 
 // What the window shows of the serial line, as one text: a sentence the
 // line delivered in two reads is whole again.
-QString streamed(Widget &window)
+QString streamed(WindowRig &rig)
 {
-    return window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().remove('\n');
+    return rig.serialText().remove('\n');
 }
 
 } // namespace
@@ -119,10 +119,8 @@ void tst_Interop::gpsdTakesTheFixes()
     Simulator simulator;
     const QString slave = simulator.start({ "--rate", "5" });
     QVERIFY(!slave.isEmpty());
-    MessageBoxCloser boxes;
-    Widget window(fakeProbe({ slave }));
-    waitForPortScan(window);
-    QTest::mouseClick(window.findChild<QWidget *>("ConnectBtn"), Qt::LeftButton);
+    WindowRig rig({ slave });
+    rig.click("ConnectBtn");
 
     // -b: gpsd only reads, rather than probing the receiver with commands
     // that the window would faithfully write to it.
@@ -132,14 +130,13 @@ void tst_Interop::gpsdTakesTheFixes()
     if (role == Widget::UdpRole) {
         const quint16 port = freeUdpPort();
         daemon.start(gpsd, gpsdArguments << QStringLiteral("udp://127.0.0.1:%1").arg(port));
-        connectUdpRole(window, port);
+        rig.connectUdp(port);
     } else {
-        startTcpServerRole(window);
-        const quint16 port = window.findChild<TcpServer *>()->serverPort();
+        const quint16 port = rig.startServer()->serverPort();
         daemon.start(gpsd, gpsdArguments << QStringLiteral("tcp://127.0.0.1:%1").arg(port));
     }
     QVERIFY2(listening(gpsdPort), "gpsd did not start");
-    QCOMPARE(boxes.texts, QStringList());
+    QCOMPARE(rig.boxes.texts, QStringList());
 
     PeerProcess pipe;
     pipe.start(gpspipe, { "-w", QStringLiteral("127.0.0.1:%1").arg(gpsdPort) });
@@ -164,8 +161,8 @@ void tst_Interop::gpsdTakesTheFixes()
         return QDateTime::fromString(fix["time"].toString(), Qt::ISODateWithMs);
     };
     // The view may show the last sentences a refresh later than gpsd saw them.
-    QTRY_VERIFY(streamed(window).contains("$GPRMC," + timeOfDay(timeOf(fixes.last()))));
-    const QString shown = streamed(window);
+    QTRY_VERIFY(streamed(rig).contains("$GPRMC," + timeOfDay(timeOf(fixes.last()))));
+    const QString shown = streamed(rig);
     for (const QJsonObject &fix : qAsConst(fixes)) {
         const QDateTime time = timeOf(fix);
         QVERIFY2(time.isValid(), qPrintable(fix["time"].toString()));
@@ -212,10 +209,8 @@ void tst_Interop::str2strCorrectionsReachTheReceiver()
     Simulator simulator;
     const QString slave = simulator.start({ "--count", "0", "--record", record });
     QVERIFY(!slave.isEmpty());
-    MessageBoxCloser boxes;
-    Widget window(fakeProbe({ slave }));
-    waitForPortScan(window);
-    QTest::mouseClick(window.findChild<QWidget *>("ConnectBtn"), Qt::LeftButton);
+    WindowRig rig({ slave });
+    rig.click("ConnectBtn");
 
     // str2str relays what it reads on its standard input.
     PeerProcess relay;
@@ -223,16 +218,15 @@ void tst_Interop::str2strCorrectionsReachTheReceiver()
         const quint16 port = freeTcpPort();
         relay.start(str2str, { "-out", QStringLiteral("tcpsvr://:%1").arg(port) });
         QVERIFY2(listening(port), "str2str did not listen");
-        connectTcpClientRole(window, port);
+        rig.connectClient(port);
     } else {
-        startTcpServerRole(window);
-        auto *server = window.findChild<TcpServer *>();
+        auto *server = rig.startServer();
         QSignalSpy arrivals(server, &TcpServer::addClientLink);
         relay.start(str2str,
                     { "-out", QStringLiteral("tcpcli://127.0.0.1:%1").arg(server->serverPort()) });
         QVERIFY2(arrivals.wait(5000), "str2str did not connect");
     }
-    QCOMPARE(boxes.texts, QStringList());
+    QCOMPARE(rig.boxes.texts, QStringList());
 
     // str2str drops what its socket cannot take at once, so it is fed at
     // about 400 kB/s rather than all in one go.

@@ -75,25 +75,20 @@ void tst_PortDiscovery::refreshListsAgainWithoutTrace()
     QStringList reported = { a.portName(), b.portName() };
     SystemProbe probe = fakeProbe({});
     probe.serialPortNames = [&reported] { return reported; };
-    Widget window(probe);
-    waitForPortScan(window);
-    auto *ports = window.findChild<QComboBox *>("ComBC");
+    WindowRig rig(probe);
+    auto *ports = rig.find<QComboBox>("ComBC");
     ports->setCurrentIndex(1);
 
     TraceLog trace;
-    auto *refresh = window.findChild<QWidget *>("CheckBtn");
-    QTest::mouseClick(refresh, Qt::LeftButton);
-    waitForPortScan(window);
-    QTest::mouseClick(refresh, Qt::LeftButton);
-    waitForPortScan(window);
+    rig.refreshPorts();
+    rig.refreshPorts();
     QCOMPARE(itemTexts(ports), reported);
     QCOMPARE(ports->currentIndex(), 0);
     QVERIFY(trace.lines().isEmpty());
 
     DeviceLine c;
     reported.append(c.portName());
-    QTest::mouseClick(refresh, Qt::LeftButton);
-    waitForPortScan(window);
+    rig.refreshPorts();
     QCOMPARE(itemTexts(ports), reported);
 #else
     QSKIP("plays the ports on pseudo-terminals");
@@ -104,20 +99,15 @@ void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
 {
 #ifdef Q_OS_UNIX
     DeviceLine a, b;
-    Widget window(fakeProbe({ a.portName(), b.portName() }));
-    waitForPortScan(window);
-    openSerialLink(window, a);
+    WindowRig rig({ a.portName(), b.portName() });
+    rig.openSerial(a);
 
-    QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
-    waitForPortScan(window);
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("ComBC")), QStringList({ b.portName() }));
+    rig.refreshPorts();
+    QCOMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ b.portName() }));
 
     // The open link goes on undisturbed.
     a.write("$GPGGA\r\n");
-    QTRY_VERIFY(window.findChild<QWidget *>("textEdit_Servce")
-                        ->property("plainText")
-                        .toString()
-                        .contains("$GPGGA"));
+    QTRY_VERIFY(rig.serialText().contains("$GPGGA"));
 #else
     QSKIP("plays the ports on pseudo-terminals");
 #endif
@@ -126,18 +116,16 @@ void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
 void tst_PortDiscovery::noPortButTheLineSettings()
 {
     TraceLog trace;
-    Widget window(fakeProbe({}));
-    waitForPortScan(window);
+    WindowRig rig;
     QCOMPARE(trace.count("#######"), 0);
-    QCOMPARE(window.findChild<QComboBox *>("ComBC")->count(), 0);
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("BaudCB")),
+    QCOMPARE(rig.find<QComboBox>("ComBC")->count(), 0);
+    QCOMPARE(itemTexts(rig.find<QComboBox>("BaudCB")),
              QStringList({ "115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200" }));
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("DataBitsCB")),
-             QStringList({ "8", "7", "6", "5" }));
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("ParityCB")),
+    QCOMPARE(itemTexts(rig.find<QComboBox>("DataBitsCB")), QStringList({ "8", "7", "6", "5" }));
+    QCOMPARE(itemTexts(rig.find<QComboBox>("ParityCB")),
              QStringList({ "无校验", "奇校验", "偶校验" }));
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("StopCB")), QStringList({ "1", "1.5", "2" }));
-    QCOMPARE(itemTexts(window.findChild<QComboBox *>("FlowsCB")),
+    QCOMPARE(itemTexts(rig.find<QComboBox>("StopCB")), QStringList({ "1", "1.5", "2" }));
+    QCOMPARE(itemTexts(rig.find<QComboBox>("FlowsCB")),
              QStringList({ "off", "RTS/CTS", "XON/XOFF" }));
 }
 
@@ -167,9 +155,8 @@ void tst_PortDiscovery::localAddress()
     QList<QHostAddress> list;
     for (const QString &text : addresses)
         list.append(QHostAddress(text));
-    Widget window(fakeProbe({}, list));
-    waitForPortScan(window);
-    QCOMPARE(window.findChild<QLineEdit *>("lEditIpAddr")->text(), shown);
+    WindowRig rig(fakeProbe({}, list));
+    QCOMPARE(rig.text("lEditIpAddr"), shown);
 }
 
 QTEST_MAIN(tst_PortDiscovery)

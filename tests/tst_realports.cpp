@@ -19,12 +19,12 @@ private slots:
     void refreshFollowsPlugAndUnplug();
 
 private:
-    static QStringList listed(Widget &window);
+    static QStringList listed(WindowRig &rig);
 };
 
-QStringList tst_RealPorts::listed(Widget &window)
+QStringList tst_RealPorts::listed(WindowRig &rig)
 {
-    return itemTexts(window.findChild<QComboBox *>("ComBC"));
+    return itemTexts(rig.find<QComboBox>("ComBC"));
 }
 
 void tst_RealPorts::startUpListsThePortsThatOpen()
@@ -44,33 +44,28 @@ void tst_RealPorts::startUpListsThePortsThatOpen()
     QVERIFY(holder.open(QIODevice::ReadWrite));
 
     TraceLog trace;
-    Widget window;
-    waitForPortScan(window);
+    WindowRig rig(SystemProbe::live());
     QCOMPARE(trace.count("#######"), 3);
     reported.removeAll(busy);
-    QCOMPARE(listed(window), reported);
+    QCOMPARE(listed(rig), reported);
 }
 
 void tst_RealPorts::refreshFollowsPlugAndUnplug()
 {
     FakeSerialPorts adapters;
     const QString a = adapters.plug();
-    Widget window;
-    waitForPortScan(window);
-    QCOMPARE(listed(window), QStringList({ a }));
+    WindowRig rig(SystemProbe::live());
+    QCOMPARE(listed(rig), QStringList({ a }));
 
     const QString b = adapters.plug();
     TraceLog trace;
-    auto *refresh = window.findChild<QWidget *>("CheckBtn");
-    QTest::mouseClick(refresh, Qt::LeftButton);
-    waitForPortScan(window);
-    QCOMPARE(listed(window).size(), 2);
-    QVERIFY(listed(window).contains(b));
+    rig.refreshPorts();
+    QCOMPARE(listed(rig).size(), 2);
+    QVERIFY(listed(rig).contains(b));
 
     adapters.unplug(a);
-    QTest::mouseClick(refresh, Qt::LeftButton);
-    waitForPortScan(window);
-    QCOMPARE(listed(window), QStringList({ b }));
+    rig.refreshPorts();
+    QCOMPARE(listed(rig), QStringList({ b }));
     QVERIFY(trace.lines().isEmpty());
 }
 

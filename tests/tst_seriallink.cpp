@@ -29,16 +29,16 @@ private slots:
 private:
     using Rig = DeviceWindowRig;
     static const QStringList lockedLists;
-    static bool listsEnabled(Widget &window, bool enabled);
+    static bool listsEnabled(WindowRig &rig, bool enabled);
 };
 
 const QStringList tst_SerialLink::lockedLists = { "ComBC",    "BaudCB", "DataBitsCB",
                                                   "ParityCB", "StopCB", "FlowsCB" };
 
-bool tst_SerialLink::listsEnabled(Widget &window, bool enabled)
+bool tst_SerialLink::listsEnabled(WindowRig &rig, bool enabled)
 {
     for (const QString &name : lockedLists) {
-        if (window.findChild<QWidget *>(name)->isEnabled() != enabled)
+        if (rig.window.findChild<QWidget *>(name)->isEnabled() != enabled)
             return false;
     }
     return true;
@@ -115,8 +115,8 @@ void tst_SerialLink::openAppliesSettings()
     TraceLog trace;
     rig.openSerial();
     QCOMPARE(trace.lines(), QStringList({ "***********" }));
-    QCOMPARE(rig.connectButton()->text(), QStringLiteral("串口关闭"));
-    QVERIFY(listsEnabled(rig.window, false));
+    QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口关闭"));
+    QVERIFY(listsEnabled(rig, false));
 #ifdef Q_OS_UNIX
     // What a Linux pseudo-terminal keeps of the settings; the far end of a
     // null-modem cable shows none of them.
@@ -138,14 +138,14 @@ void tst_SerialLink::closeUnlocksAndSendsNothing()
     Rig rig;
     rig.choose("BaudCB", "38400");
     rig.openSerial();
-    QTest::mouseClick(rig.connectButton(), Qt::LeftButton);
+    rig.click("ConnectBtn");
 
-    QCOMPARE(rig.connectButton()->text(), QStringLiteral("串口连接"));
-    QVERIFY(listsEnabled(rig.window, true));
+    QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口连接"));
+    QVERIFY(listsEnabled(rig, true));
     QCOMPARE(rig.window.findChild<QComboBox *>("BaudCB")->currentText(), QStringLiteral("38400"));
     QVERIFY(rig.device.readFor(100).isEmpty());
-    QVERIFY(rig.window.findChild<QWidget *>("CheckBtn")->isEnabled());
-    QVERIFY(rig.window.findChild<QWidget *>("ClearBtn")->isEnabled());
+    QVERIFY(rig.find("CheckBtn")->isEnabled());
+    QVERIFY(rig.find("ClearBtn")->isEnabled());
 }
 
 void tst_SerialLink::failedOpenStaysIdle_data()
@@ -164,28 +164,25 @@ void tst_SerialLink::failedOpenStaysIdle()
 #endif
 
     DeviceLine device;
-    Widget window(fakeProbe(emptyList ? QStringList() : QStringList{ device.portName() }));
-    waitForPortScan(window);
+    WindowRig rig(emptyList ? QStringList() : QStringList{ device.portName() });
     QSerialPort holder(device.portName());
     QVERIFY(holder.open(QIODevice::ReadWrite));
 
-    MessageBoxCloser boxes;
     TraceLog trace;
-    auto *button = window.findChild<QPushButton *>("ConnectBtn");
-    QTest::mouseClick(button, Qt::LeftButton);
+    rig.click("ConnectBtn");
 
-    QCOMPARE(boxes.titles, QStringList({ "错误" }));
-    QCOMPARE(boxes.texts, QStringList({ "串口打开失败!" }));
+    QCOMPARE(rig.boxes.titles, QStringList({ "错误" }));
+    QCOMPARE(rig.boxes.texts, QStringList({ "串口打开失败!" }));
     QCOMPARE(trace.lines(), QStringList({ "***********" }));
-    QCOMPARE(button->text(), QStringLiteral("串口连接"));
-    QVERIFY(listsEnabled(window, true));
+    QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口连接"));
+    QVERIFY(listsEnabled(rig, true));
     QVERIFY(device.readFor(100).isEmpty());
 
     // Once the port is free, the next click opens it.
     if (!emptyList) {
         holder.close();
-        openSerialLink(window, device);
-        QCOMPARE(button->text(), QStringLiteral("串口关闭"));
+        rig.openSerial(device);
+        QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口关闭"));
     }
 }
 
@@ -194,13 +191,13 @@ void tst_SerialLink::reopeningReadsEachBlockOnce()
     Rig rig;
     for (int i = 0; i < 3; ++i) {
         rig.openSerial();
-        QTest::mouseClick(rig.connectButton(), Qt::LeftButton);
+        rig.click("ConnectBtn");
     }
     rig.openSerial();
 
     TraceLog trace;
     rig.device.write("$GPGGA,1*00\r\n");
-    QTRY_VERIFY(rig.serialView()->toPlainText().contains("$GPGGA"));
+    QTRY_VERIFY(rig.serialText().contains("$GPGGA"));
     QTest::qWait(3 * ParagraphLog::refreshIntervalMs);
     QCOMPARE(rig.serialView()->document()->blockCount(), 1);
     QCOMPARE(trace.count("向服务器写入数据失败"), 0);
@@ -221,28 +218,24 @@ void tst_SerialLink::deviceGoneAndBack()
     QStringList reported = { device->portName() };
     SystemProbe probe = fakeProbe({});
     probe.serialPortNames = [&reported] { return reported; };
-    Widget window(probe);
-    waitForPortScan(window);
-    MessageBoxCloser boxes;
-    auto *button = window.findChild<QPushButton *>("ConnectBtn");
-    openSerialLink(window, *device);
+    WindowRig rig(probe);
+    rig.openSerial(*device);
 
     device->hangUp();
-    QTRY_COMPARE(button->text(), QStringLiteral("串口连接"));
-    QTRY_COMPARE(boxes.texts.size(), 1);
+    QTRY_COMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口连接"));
+    QTRY_COMPARE(rig.boxes.texts.size(), 1);
     QTest::qWait(200);
-    QCOMPARE(boxes.titles, QStringList({ "错误" }));
-    QCOMPARE(boxes.texts, QStringList({ "串口连接已断开!" }));
-    QVERIFY(listsEnabled(window, true));
+    QCOMPARE(rig.boxes.titles, QStringList({ "错误" }));
+    QCOMPARE(rig.boxes.texts, QStringList({ "串口连接已断开!" }));
+    QVERIFY(listsEnabled(rig, true));
 
     device = std::make_unique<DeviceLine>();
     reported = QStringList{ device->portName() };
-    QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
-    waitForPortScan(window);
-    openSerialLink(window, *device);
-    QCOMPARE(button->text(), QStringLiteral("串口关闭"));
+    rig.refreshPorts();
+    rig.openSerial(*device);
+    QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口关闭"));
     device->write("back\r\n");
-    QTRY_VERIFY(window.findChild<QTextEdit *>("textEdit_Servce")->toPlainText().contains("back"));
+    QTRY_VERIFY(rig.serialText().contains("back"));
 #endif
 }
 
@@ -272,7 +265,7 @@ void tst_SerialLink::displayOfSerialData()
         QTest::qWait(50);
     }
     rig.device.write("END");
-    QTRY_VERIFY(rig.serialView()->toPlainText().endsWith("END"));
+    QTRY_VERIFY(rig.serialText().endsWith("END"));
     paragraphs.append("END");
     QStringList shown;
     for (QTextBlock block = rig.serialView()->document()->begin(); block.isValid();
@@ -289,16 +282,16 @@ void tst_SerialLink::clearEmptiesBothViews()
     Rig rig;
     rig.openSerial();
     rig.device.write("one\r\n");
-    QTRY_VERIFY(!rig.serialView()->toPlainText().isEmpty());
+    QTRY_VERIFY(!rig.serialText().isEmpty());
     auto *netView = rig.window.findChild<QTextEdit *>("textEdit_Client");
     netView->append("from the network");
 
-    QTest::mouseClick(rig.window.findChild<QWidget *>("ClearBtn"), Qt::LeftButton);
-    QVERIFY(rig.serialView()->toPlainText().isEmpty());
+    rig.click("ClearBtn");
+    QVERIFY(rig.serialText().isEmpty());
     QVERIFY(netView->toPlainText().isEmpty());
 
     rig.device.write("two\r\n");
-    QTRY_COMPARE(rig.serialView()->toPlainText(), QStringLiteral("two "));
+    QTRY_COMPARE(rig.serialText(), QStringLiteral("two "));
 }
 
 QTEST_MAIN(tst_SerialLink)

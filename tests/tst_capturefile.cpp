@@ -1,0 +1,100 @@
+#include "capturefile.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+#ifdef Q_OS_UNIX
+#  include <sys/resource.h>
+#  include <sys/stat.h>
+#endif
+
+// The capture file on its own: each block appended with its trace line, and
+// what it does where it cannot write.
+class tst_CaptureFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void appendsEachBlock();
+    void cannotWrite_data();
+    void cannotWrite();
+};
+
+void tst_CaptureFile::appendsEachBlock()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("capture");
+    CaptureFile capture(path);
+    TraceLog trace;
+    capture.append(QByteArray("one\0", 4));
+    capture.append("two");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("one\0two", 7));
+    QCOMPARE(trace.lines(), QStringList({ "向文件写入数据正确", "向文件写入数据正确" }));
+
+    // Opened afresh for each block: a file moved away is made again.
+    file.close();
+    QVERIFY(QFile::rename(path, path + ".old"));
+    capture.append("three");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("three"));
+}
+
+void tst_CaptureFile::cannotWrite_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("traced");
+    const QString cannotOpen = QStringLiteral("Can't open file for writing");
+    QTest::newRow("no folder") << "no folder" << cannotOpen;
+    QTest::newRow("folder in its place") << "folder" << cannotOpen;
+#ifdef Q_OS_UNIX
+    // Opening a FIFO that nothing reads would block the program.
+    QTest::newRow("FIFO") << "fifo" << cannotOpen;
+    QTest::newRow("link to a device") << "device" << cannotOpen;
+    // A file size limit fails the write as a full disk does.
+    QTest::newRow("file size limit reached") << "size limit" << "Can't write to file: ";
+#endif
+}
+
+void tst_CaptureFile::cannotWrite()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, traced);
+    QTemporaryDir folder;
+    QString path = folder.filePath("capture");
+    if (obstacle == QLatin1String("no folder"))
+        path = folder.filePath("gone/capture");
+    else if (obstacle == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(path));
+#ifdef Q_OS_UNIX
+    else if (obstacle == QLatin1String("fifo"))
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (obstacle == QLatin1String("device"))
+        QVERIFY(QFile::link("/dev/null", path));
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    const auto restoreLimit = qScopeGuard([&] {
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+    });
+    const rlimit limited{ 0, previous.rlim_max };
+    if (obstacle == QLatin1String("size limit"))
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+#endif
+
+    CaptureFile capture(path);
+    TraceLog trace;
+    capture.append("one");
+    capture.append("two");
+    QCOMPARE(trace.lines().filter(traced).size(), 2);
+    QVERIFY(!QFileInfo(path).isFile() || QFileInfo(path).size() == 0);
+}
+
+QTEST_GUILESS_MAIN(tst_CaptureFile)
+#include "tst_capturefile.moc"
