@@ -18,23 +18,6 @@
 
 namespace {
 
-// Sends all of `data` unless `stop` is set meanwhile.
-void sendAll(int fd, const char *data, size_t size, const std::atomic<bool> &stop)
-{
-    while (size > 0 && !stop) {
-        pollfd p{ fd, POLLOUT, 0 };
-        if (poll(&p, 1, 20) <= 0)
-            continue;
-        const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0 && errno == EAGAIN)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        size -= size_t(n);
-    }
-}
-
 // The window with its serial link open on `line` at `baud` and the TCP
 // server role up.
 std::unique_ptr<WindowRig> serverWindow(const Line &line, const char *baud)
@@ -45,13 +28,6 @@ std::unique_ptr<WindowRig> serverWindow(const Line &line, const char *baud)
     rig->click("ConnectBtn");
     rig->startServer();
     return rig;
-}
-
-double threadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
 } // namespace
@@ -74,7 +50,7 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     TraceLog trace;
     std::atomic<bool> stop{ false };
     std::atomic<long long> deviceBytes{ 0 };
-    const int masterFd = line.masterDescriptor();
+    const int masterFd = line.deviceDescriptor();
     std::thread device([&] {
         // Reads at the line rate, in the 50 ms steps of a UART's FIFO.
         std::vector<char> buffer(65536);
@@ -93,7 +69,7 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     });
     const QByteArray upload(5 * 1024 * 1024, 'r');
     const int fd = connectedSocket(server->serverPort());
-    std::thread client([&] { sendAll(fd, upload.constData(), size_t(upload.size()), stop); });
+    std::thread client([&] { sendAll(fd, upload); });
 
     const auto start = Clock::now();
     spinUntil(
@@ -103,9 +79,10 @@ SlowDevice measureSlowDevice(int baud, double seconds)
             },
             seconds + 1);
     stop = true;
+    shutdownSocket(fd); // wakes the client's send
     client.join();
     device.join();
-    ::close(fd);
+    closeSocket(fd);
     result.longestWaitSeconds = double(result.largestQueue) / (baud / 10.0);
     result.dropped = trace.count(QStringLiteral("向串口写入数据错误"));
     result.deviceBytes = deviceBytes;
@@ -146,7 +123,7 @@ double measureManyClientsCpu(int clients, double seconds)
             for (int fd : sockets) {
                 std::this_thread::sleep_until(next);
                 next += step;
-                sendAll(fd, gga.constData(), size_t(gga.size()), stop);
+                sendAll(fd, gga);
             }
         }
     });
@@ -158,7 +135,7 @@ double measureManyClientsCpu(int clients, double seconds)
     stop = true;
     senders.join();
     for (int fd : sockets)
-        ::close(fd);
+        closeSocket(fd);
     return percent;
 }
 
@@ -188,7 +165,7 @@ int displayGrowthChild(int argc, char **argv)
             next += filling ? std::chrono::microseconds(1000) : std::chrono::microseconds(10000);
             std::this_thread::sleep_until(next);
             const QByteArray s = sentence80(fix);
-            line.write(s.constData(), size_t(s.size()), &stop);
+            line.feed(s.constData(), size_t(s.size()), &stop);
         }
     });
     std::thread corrections([&] {
@@ -200,7 +177,7 @@ int displayGrowthChild(int argc, char **argv)
             std::this_thread::sleep_until(next);
             for (char &byte : block)
                 byte = char(random());
-            sendAll(fd, block.constData(), size_t(block.size()), stop);
+            sendAll(fd, block);
         }
     });
     spinUntil([] { return false; }, 10);
@@ -214,9 +191,10 @@ int displayGrowthChild(int argc, char **argv)
         std::fflush(stdout);
     }
     stop = true;
+    shutdownSocket(fd); // wakes a send that the window does not take
     receiver.join();
     corrections.join();
-    ::close(fd);
+    closeSocket(fd);
     return 0;
 }
 

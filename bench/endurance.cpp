@@ -24,14 +24,14 @@ public:
         thread = std::thread([this, &line, interval] {
             if (interval.count() == 0) {
                 const QByteArray block = ggaBlock(64 * 1024);
-                while (line.write(block.constData(), size_t(block.size()), &stop)) { }
+                while (line.feed(block.constData(), size_t(block.size()), &stop)) { }
                 return;
             }
             auto next = Clock::now();
             for (long fix = 0; !stop; ++fix) {
                 std::this_thread::sleep_until(next);
                 const QByteArray s = sentence80(fix);
-                line.write(s.constData(), size_t(s.size()), &stop);
+                line.feed(s.constData(), size_t(s.size()), &stop);
                 next += interval;
             }
         });

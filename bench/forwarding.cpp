@@ -17,7 +17,7 @@ Throughput measureThroughput(size_t total)
     std::thread writer([&] {
         for (size_t sent = 0; sent < total;) {
             const size_t n = std::min(size_t(block.size()), total - sent);
-            if (!line.write(block.constData(), n))
+            if (!line.feed(block.constData(), n))
                 break;
             sent += n;
         }
@@ -52,7 +52,7 @@ Latency measureLatency(int sentences)
             std::this_thread::sleep_until(next);
             const QByteArray s = sentence80(i);
             writes[size_t(i)] = Clock::now();
-            line.write(s.constData(), size_t(s.size()));
+            line.feed(s.constData(), size_t(s.size()));
             next += std::chrono::milliseconds(10);
         }
         written = true;
@@ -98,7 +98,7 @@ double measureCpuPercent(double seconds)
         for (int i = 0; i < sentences; ++i) {
             std::this_thread::sleep_until(next);
             const QByteArray s = sentence80(i);
-            line.write(s.constData(), size_t(s.size()));
+            line.feed(s.constData(), size_t(s.size()));
             next += std::chrono::milliseconds(10);
         }
         written = true;
@@ -112,32 +112,6 @@ double measureCpuPercent(double seconds)
     const double elapsed = secondsSince(start);
     sink.finish();
     return 100.0 * cpu / elapsed;
-}
-
-// Memory: resident size while a long stream goes through the window.
-Memory measureMemory(size_t total)
-{
-    Line line;
-    UdpSink sink;
-    TavrikForwarder side(line, sink.port);
-    const QByteArray block = ggaBlock(64 * 1024);
-    std::atomic<size_t> sent{ 0 };
-    std::thread writer([&] {
-        while (sent < total) {
-            if (!line.write(block.constData(), size_t(block.size())))
-                break;
-            sent += size_t(block.size());
-        }
-    });
-    Memory result;
-    spinUntil([&] { return sent >= total / 2; }, 600);
-    result.halfwayKiB = residentKiB();
-    spinUntil([&] { return sent >= total; }, 600);
-    writer.join();
-    waitForArrivals(sink, (long long)sent, true);
-    result.endKiB = residentKiB();
-    sink.finish();
-    return result;
 }
 
 template Throughput measureThroughput<TavrikForwarder>(std::size_t);

@@ -2,8 +2,7 @@
 #define FORWARDING_H
 
 // Figures of the forwarding path, each for the window and for socat doing
-// the same job: throughput, added latency, CPU at the receiver's pace, and
-// the window's memory while a long stream goes through.
+// the same job: throughput, added latency and CPU at the receiver's pace.
 
 #include <cstddef>
 
@@ -21,12 +20,6 @@ struct Latency
     double p99 = 0;
 };
 
-struct Memory
-{
-    long halfwayKiB = 0;
-    long endKiB = 0;
-};
-
 // Side is TavrikForwarder or SocatForwarder (harness.h).
 template<typename Side>
 Throughput measureThroughput(std::size_t total);
@@ -34,6 +27,5 @@ template<typename Side>
 Latency measureLatency(int sentences);
 template<typename Side>
 double measureCpuPercent(double seconds);
-Memory measureMemory(std::size_t total);
 
 #endif // FORWARDING_H

@@ -6,6 +6,57 @@
 #include <QEventLoop>
 #include <QTimer>
 
+Line::~Line()
+{
+    stopDraining = true;
+    if (drainer.joinable())
+        drainer.join();
+}
+
+void Line::startDraining()
+{
+    drainer = std::thread([this] {
+        while (!stopDraining) {
+            pollfd p{ deviceDescriptor(), POLLIN, 0 };
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            char buffer[65536];
+            const ssize_t n = ::read(deviceDescriptor(), buffer, sizeof buffer);
+            if (n < 0 && errno == EIO) // no one has the line open yet
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            else if (n < 0 && errno != EAGAIN)
+                return;
+            drainedBytes += std::max<ssize_t>(n, 0);
+        }
+    });
+}
+
+bool Line::feed(const char *data, size_t size, const std::atomic<bool> *stop)
+{
+    while (size > 0) {
+        if (stop && *stop)
+            return false;
+        const ssize_t n = ::write(deviceDescriptor(), data, size);
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p{ deviceDescriptor(), POLLOUT, 0 };
+            poll(&p, 1, 20);
+            continue;
+        }
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();

@@ -42,75 +42,27 @@ struct Options
     double scale() const { return quick ? 0.1 : 1.0; }
 };
 
-// The device side of the receiver's line, written from a thread of its own.
-class Line
+// The receiver's line: the tests' device line, played from threads of the
+// bench's own rather than from the event loop.
+class Line : public DeviceLine
 {
 public:
-    Line()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
-            slave = QString::fromLocal8Bit(ptsname(master));
-        // Non-blocking, so that a writer can be stopped while the line is full.
-        fcntl(master, F_SETFL, O_NONBLOCK);
-    }
-    ~Line()
-    {
-        stopDraining = true;
-        if (drainer.joinable())
-            drainer.join();
-        if (master >= 0)
-            ::close(master);
-    }
+    ~Line();
     // Reads and drops what the window writes to the device from now on, as a
     // receiver that takes everything would.
+    void startDraining();
     std::atomic<long long> drainedBytes{ 0 };
-    void startDraining()
-    {
-        drainer = std::thread([this] {
-            std::vector<char> buffer(65536);
-            while (!stopDraining) {
-                pollfd p{ master, POLLIN, 0 };
-                if (poll(&p, 1, 20) <= 0)
-                    continue;
-                const ssize_t n = ::read(master, buffer.data(), buffer.size());
-                if (n < 0 && errno == EIO) // no one has the line open yet
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                else if (n < 0 && errno != EAGAIN)
-                    return;
-                drainedBytes += std::max<ssize_t>(n, 0);
-            }
-        });
-    }
-    QString portName() const { return slave; }
-    int masterDescriptor() const { return master; }
-
-    // Waits while the line is full; with `stop`, gives up once it is set.
-    bool write(const char *data, size_t size, const std::atomic<bool> *stop = nullptr)
-    {
-        while (size > 0) {
-            if (stop && *stop)
-                return false;
-            const ssize_t n = ::write(master, data, size);
-            if (n < 0 && errno == EAGAIN) {
-                pollfd p{ master, POLLOUT, 0 };
-                poll(&p, 1, 20);
-                continue;
-            }
-            if (n <= 0)
-                return false;
-            data += n;
-            size -= size_t(n);
-        }
-        return true;
-    }
+    // Writes as the receiver, waiting while the line is full; with `stop`,
+    // gives up once it is set.
+    bool feed(const char *data, size_t size, const std::atomic<bool> *stop = nullptr);
 
 private:
-    int master = -1;
-    QString slave;
     std::thread drainer;
     std::atomic<bool> stopDraining{ false };
 };
+
+// CPU time of the calling thread, in seconds.
+double threadCpuSeconds();
 
 // GGA lines, cycled, as the stream to forward.
 QByteArray ggaBlock(size_t size);
@@ -130,7 +82,7 @@ public:
         setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_addr.s_addr = htonl(loopback().toIPv4Address());
         bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
         socklen_t length = sizeof address;
         getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
@@ -213,12 +165,7 @@ public:
         QCoreApplication::processEvents();
     }
     bool gui() const override { return true; }
-    double cpuSeconds() const override
-    {
-        timespec ts{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-    }
+    double cpuSeconds() const override { return threadCpuSeconds(); }
     WindowRig &rig() { return *window; }
 
 private:
@@ -230,9 +177,10 @@ class SocatForwarder : public Forwarder
 public:
     SocatForwarder(const Line &line, quint16 udpPort)
     {
-        process.start("socat",
-                      { line.portName() + ",raw,echo=0",
-                        QStringLiteral("UDP-SENDTO:127.0.0.1:%1").arg(udpPort) });
+        process.start(
+                "socat",
+                { line.portName() + ",raw,echo=0",
+                  QStringLiteral("UDP-SENDTO:%1:%2").arg(loopback().toString()).arg(udpPort) });
         process.waitForStarted(3000);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }

@@ -108,7 +108,7 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
         auto next = Clock::now();
         for (int tick = 0; tick < int(seconds * 100); ++tick) {
             std::this_thread::sleep_until(next);
-            line.write(block.constData(), size_t(block.size()));
+            line.feed(block.constData(), size_t(block.size()));
             sent += block.size();
             next += std::chrono::milliseconds(10);
         }

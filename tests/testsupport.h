@@ -50,6 +50,11 @@ public:
     QByteArray readFor(int ms);
 #ifdef Q_OS_UNIX
     termios attributes() const;
+    // The device's end, for a thread that plays the device without an event loop.
+    int deviceDescriptor() const
+    {
+        return master;
+    }
     // The device goes away: the other side sees a hang-up. A null-modem
     // cable cannot do that, hence Unix only.
     void hangUp();

@@ -57,7 +57,8 @@ void tst_CaptureFile::cannotWrite_data()
     QTest::newRow("FIFO") << "fifo" << cannotOpen;
     QTest::newRow("link to a device") << "device" << cannotOpen;
     // A file size limit fails the write as a full disk does.
-    QTest::newRow("file size limit reached") << "size limit" << "Can't write to file: ";
+    QTest::newRow("file size limit reached") << "size limit"
+                                             << "Can't write to file: ";
 #endif
 }
 
