@@ -5,8 +5,6 @@
 #include "testsupport.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QDir>
 #include <QLoggingCategory>
 #include <QSerialPort>
 #include <QTemporaryDir>

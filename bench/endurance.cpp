@@ -4,9 +4,7 @@
 #include "tcpserver.h"
 #include "testsupport.h"
 
-#include <QCoreApplication>
 #include <QTimer>
-#include <QUdpSocket>
 
 #include <algorithm>
 #include <cstdio>

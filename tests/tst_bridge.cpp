@@ -5,11 +5,7 @@
 #include "widget.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QSerialPort>
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -4,15 +4,11 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QNetworkDatagram>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QTemporaryDir>
-#include <QTextEdit>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -20,7 +16,6 @@
 #include <cstdio>
 #include <thread>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -170,16 +165,11 @@ void tst_Faults::hostilePeers()
     std::atomic<bool> mayClose{ false };
     std::atomic<long long> accepted{ 0 }; // bytes the hostile peer got through its socket
     std::thread hostile([&] {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        auto connected = [&address] {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-            return fd;
-        };
         if (attack == QLatin1String("datagrams")) {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(loopback().toIPv4Address());
+            address.sin_port = htons(port);
             const int fd = socket(AF_INET, SOCK_DGRAM, 0);
             for (int i = 0; i < 100000; ++i)
                 sendto(fd, "0123456789abcdef", 16, 0, reinterpret_cast<const sockaddr *>(&address),
@@ -187,20 +177,18 @@ void tst_Faults::hostilePeers()
             ::close(fd);
         } else if (attack == QLatin1String("connects")) {
             for (int i = 0; i < 1000; ++i)
-                ::close(connected());
+                closeSocket(connectedSocket(port));
         } else if (attack == QLatin1String("resets")) {
             const QByteArray block(64 * 1024, 'r');
-            const linger reset{ 1, 0 };
             for (int i = 0; i < 100; ++i) {
-                const int fd = connected();
+                const int fd = connectedSocket(port);
                 const ssize_t n = ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL);
                 accepted += qMax<ssize_t>(n, 0);
-                setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-                ::close(fd);
+                closeSocket(fd, true);
             }
         } else {
             const QByteArray block(1024 * 1024, 'b');
-            const int fd = connected();
+            const int fd = connectedSocket(port);
             for (int i = 0; i < bulkMiB; ++i)
                 accepted += qMax<ssize_t>(
                         ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL), 0);

@@ -10,7 +10,6 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTextEdit>
 #include <QUdpSocket>
 #include <QtTest>
 

@@ -2,7 +2,6 @@
 #include "widget.h"
 
 #include <QComboBox>
-#include <QLineEdit>
 #include <QSerialPort>
 #include <QtTest>
 

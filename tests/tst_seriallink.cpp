@@ -3,7 +3,6 @@
 #include "widget.h"
 
 #include <QComboBox>
-#include <QPushButton>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QtTest>
