@@ -141,7 +141,7 @@ void tst_NetworkRoles::failedConnectLeavesNothing()
     QUdpSocket udpHolder;
     QVERIFY(udpHolder.bind(QHostAddress::AnyIPv4, 0, QUdpSocket::DontShareAddress));
     QTcpServer tcpHolder;
-    QVERIFY(tcpHolder.listen(QHostAddress::LocalHost, 0));
+    QVERIFY(tcpHolder.listen(loopback(), 0));
     if (port == QLatin1String("udp held"))
         port = QString::number(udpHolder.localPort());
     else if (port == QLatin1String("tcp held"))
@@ -234,14 +234,14 @@ void tst_NetworkRoles::networkButtonHammered()
     // 200 quick clicks: captions stay true, no socket or descriptor is left.
     QFETCH(int, role);
     QTcpServer remote;
-    QVERIFY(remote.listen(QHostAddress::LocalHost, 0));
+    QVERIFY(remote.listen(loopback(), 0));
     connect(&remote, &QTcpServer::newConnection, this, [&remote] {
         while (QTcpSocket *peer = remote.nextPendingConnection())
             peer->deleteLater();
     });
     WindowRig rig;
     rig.chooseRole(role);
-    rig.setText("lEditIpAddr", "127.0.0.1");
+    rig.setText("lEditIpAddr", loopback().toString());
     rig.setText("lEditIpPort",
                 role == Widget::TcpClientRole ? QString::number(remote.serverPort()) : "0");
     const int descriptors = openDescriptors();
@@ -270,7 +270,7 @@ void tst_NetworkRoles::disconnectAfterRoleChange()
     QVERIFY(!rig.window.findChild<QUdpSocket *>());
     QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     rig.chooseRole(Widget::TcpServerRole);
-    rig.setText("lEditIpAddr", "127.0.0.1");
+    rig.setText("lEditIpAddr", loopback().toString());
     rig.click("pBtnNetCnnt");
     rig.chooseRole(Widget::UdpRole);
     rig.click("pBtnNetCnnt");

@@ -43,7 +43,7 @@ private:
 void tst_TcpServer::init()
 {
     server = std::make_unique<TcpServer>();
-    QVERIFY(server->listen(QHostAddress::LocalHost, 0));
+    QVERIFY(server->listen(loopback(), 0));
     arrivals = std::make_unique<QSignalSpy>(server.get(), &TcpServer::addClientLink);
     departures = std::make_unique<QSignalSpy>(server.get(), &TcpServer::removeClientLink);
 }
@@ -61,7 +61,7 @@ QTcpSocket *tst_TcpServer::connectClient()
     const int before = arrivals->count();
     clients.push_back(std::make_unique<QTcpSocket>());
     QTcpSocket *client = clients.back().get();
-    client->connectToHost(QHostAddress::LocalHost, server->serverPort());
+    client->connectToHost(loopback(), server->serverPort());
     if (!client->waitForConnected(3000))
         return nullptr;
     const bool announced = QTest::qWaitFor([&] { return arrivals->count() > before; }, 3000);
