@@ -90,19 +90,14 @@ QByteArray unbreakable(int size)
 class Peer
 {
 public:
-    Peer(int type, quint16 port) : type(type)
+    Peer(Transport transport, quint16 port)
+        : transport(transport), fd(connectedSocket(port, transport))
     {
-        fd = socket(AF_INET, type, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     }
     ~Peer()
     {
         finish();
-        ::close(fd);
+        closeSocket(fd);
     }
     void startReading()
     {
@@ -143,7 +138,7 @@ public:
 private:
     void send(const QByteArray &data)
     {
-        const qsizetype most = type == SOCK_DGRAM ? Widget::maxDatagramSize : data.size();
+        const qsizetype most = transport == Transport::Udp ? Widget::maxDatagramSize : data.size();
         for (qsizetype sent = 0; sent < data.size() && !stop;) {
             const ssize_t n = ::send(fd, data.constData() + sent,
                                      size_t(std::min(most, data.size() - sent)), 0);
@@ -153,8 +148,8 @@ private:
         }
     }
 
-    int type;
-    int fd = -1;
+    Transport transport;
+    int fd;
     std::atomic<bool> stop{ false };
     std::thread thread;
 };
@@ -225,12 +220,12 @@ Stall measureStall(StallRole role, HostileInput input, double streamSeconds)
         auto *server = rig.startServer();
         if (!server)
             return {};
-        reader = std::make_unique<Peer>(SOCK_STREAM, server->serverPort());
-        hostile = std::make_unique<Peer>(SOCK_STREAM, server->serverPort());
+        reader = std::make_unique<Peer>(Transport::Tcp, server->serverPort());
+        hostile = std::make_unique<Peer>(Transport::Tcp, server->serverPort());
         spinUntil([server] { return server->clientCount() == 2; }, 5);
         reader->startReading();
     } else {
-        hostile = std::make_unique<Peer>(SOCK_DGRAM, rig.udpPort());
+        hostile = std::make_unique<Peer>(Transport::Udp, rig.udpPort());
     }
 
     Stall result;

@@ -344,7 +344,7 @@ int closeNativeSocket(NativeSocket socket)
 }
 #endif
 
-int connectedSocket(quint16 port)
+int connectedSocket(quint16 port, Transport transport)
 {
 #ifdef Q_OS_WIN
     static const bool started = [] {
@@ -354,7 +354,8 @@ int connectedSocket(quint16 port)
     if (!started)
         return -1;
 #endif
-    const NativeSocket fd = socket(AF_INET, SOCK_STREAM, 0);
+    const NativeSocket fd =
+            socket(AF_INET, transport == Transport::Udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -161,12 +161,13 @@ QHostAddress loopback();
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
 quint16 freeTcpPort();
 
-// A blocking TCP socket connected to 127.0.0.1:port, -1 when it could not
-// connect, for a client that a thread of the test drives without an event
+// A blocking socket connected to 127.0.0.1:port (a UDP one sends there), -1
+// when it could not connect, for a peer that a thread drives without an event
 // loop; sending all of `bytes` on one, false when the link failed; ending its
 // sending, which wakes a sendAll() blocked on it; and closing it, with a reset
 // where asked.
-int connectedSocket(quint16 port);
+enum class Transport { Tcp, Udp };
+int connectedSocket(quint16 port, Transport transport = Transport::Tcp);
 bool sendAll(int socket, const QByteArray &bytes);
 void shutdownSocket(int socket);
 void closeSocket(int socket, bool reset = false);

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <thread>
 
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -166,15 +165,10 @@ void tst_Faults::hostilePeers()
     std::atomic<long long> accepted{ 0 }; // bytes the hostile peer got through its socket
     std::thread hostile([&] {
         if (attack == QLatin1String("datagrams")) {
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(loopback().toIPv4Address());
-            address.sin_port = htons(port);
-            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            const int fd = connectedSocket(port, Transport::Udp);
             for (int i = 0; i < 100000; ++i)
-                sendto(fd, "0123456789abcdef", 16, 0, reinterpret_cast<const sockaddr *>(&address),
-                       sizeof address);
-            ::close(fd);
+                ::send(fd, "0123456789abcdef", 16, 0);
+            closeSocket(fd);
         } else if (attack == QLatin1String("connects")) {
             for (int i = 0; i < 1000; ++i)
                 closeSocket(connectedSocket(port));
