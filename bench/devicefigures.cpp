@@ -28,6 +28,53 @@ std::unique_ptr<WindowRig> serverWindow(const Line &line, const char *baud)
     return rig;
 }
 
+// Plays a device that reads at its line rate, `baud / 10` bytes a second,
+// in the 50 ms steps of a UART's FIFO, and notes when `marker` first arrives.
+class PacedDevice
+{
+public:
+    PacedDevice(const Line &line, int baud, const QByteArray &marker = {})
+        : thread([this, fd = line.deviceDescriptor(), baud, marker] { run(fd, baud, marker); })
+    {
+    }
+    ~PacedDevice()
+    {
+        stop = true;
+        thread.join();
+    }
+    std::atomic<long long> bytes{ 0 };
+    std::atomic<bool> markerSeen{ false };
+    Clock::time_point markerAt;
+
+private:
+    void run(int fd, int baud, const QByteArray &marker)
+    {
+        std::vector<char> buffer(65536);
+        QByteArray tail; // the end of the last read, for a marker split across reads
+        const auto start = Clock::now();
+        while (!stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const long long due = (long long)(secondsSince(start) * baud / 10.0) - bytes;
+            if (due <= 0)
+                continue;
+            const ssize_t n = ::read(fd, buffer.data(), size_t(std::min<long long>(due, 65536)));
+            if (n <= 0)
+                continue;
+            bytes += n;
+            if (marker.isEmpty() || markerSeen)
+                continue;
+            tail += QByteArray(buffer.data(), int(n));
+            if (tail.contains(marker)) {
+                markerAt = Clock::now();
+                markerSeen = true;
+            }
+            tail = tail.right(marker.size());
+        }
+    }
+    std::atomic<bool> stop{ false };
+    std::thread thread;
+};
+
 } // namespace
 
 SlowDevice measureSlowDevice(int baud, double seconds)
@@ -46,25 +93,7 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     // The trace tells of every block the device does not get.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
     TraceLog trace;
-    std::atomic<bool> stop{ false };
-    std::atomic<long long> deviceBytes{ 0 };
-    const int masterFd = line.deviceDescriptor();
-    std::thread device([&] {
-        // Reads at the line rate, in the 50 ms steps of a UART's FIFO.
-        std::vector<char> buffer(65536);
-        const double bytesPerSecond = baud / 10.0;
-        const auto start = Clock::now();
-        while (!stop) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            const long long due = (long long)(secondsSince(start) * bytesPerSecond) - deviceBytes;
-            if (due <= 0)
-                continue;
-            const ssize_t n =
-                    ::read(masterFd, buffer.data(), size_t(std::min<long long>(due, 65536)));
-            if (n > 0)
-                deviceBytes += n;
-        }
-    });
+    PacedDevice device(line, baud);
     const QByteArray upload(5 * 1024 * 1024, 'r');
     const int fd = connectedSocket(server->serverPort());
     std::thread client([&] { sendAll(fd, upload); });
@@ -76,16 +105,89 @@ SlowDevice measureSlowDevice(int baud, double seconds)
                 return secondsSince(start) >= seconds;
             },
             seconds + 1);
-    stop = true;
     shutdownSocket(fd); // wakes the client's send
     client.join();
-    device.join();
     closeSocket(fd);
     result.longestWaitSeconds = double(result.largestQueue) / (baud / 10.0);
     result.dropped = trace.count(QStringLiteral("向串口写入数据错误"));
-    result.deviceBytes = deviceBytes;
+    result.deviceBytes = device.bytes;
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     return result;
+}
+
+MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds)
+{
+    Line line;
+    QTemporaryDir folder;
+    CaptureDirectory capture(folder.path());
+    const QByteArray baudText = QByteArray::number(baud);
+    std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
+    auto *server = rig->window.findChild<TcpServer *>();
+    MemoryGrowth result;
+    if (!server)
+        return result;
+    PacedDevice device(line, baud);
+    spinUntil([] { return false; }, 1);
+    result.baselineKiB = residentKiB();
+
+    const QByteArray upload(2 * 1024 * 1024, 'h');
+    std::vector<int> sockets;
+    std::vector<std::thread> pushers;
+    for (int i = 0; i < clients; ++i) {
+        const int fd = connectedSocket(server->serverPort());
+        sockets.push_back(fd);
+        pushers.emplace_back([fd, &upload] { sendAll(fd, upload); });
+        // The listen queue is short: the window accepts while clients come.
+        if (i % 20 == 19)
+            spinUntil([&] { return server->clientCount() == i + 1; }, 5);
+    }
+    spinUntil([] { return false; }, seconds);
+    result.endKiB = residentKiB();
+    for (int fd : sockets)
+        shutdownSocket(fd); // wakes a send that the window holds back
+    for (std::thread &pusher : pushers)
+        pusher.join();
+    for (int fd : sockets)
+        closeSocket(fd);
+    return result;
+}
+
+double measureAgeAfterLeaver(int baud, int leaverBytes)
+{
+    Line line;
+    QTemporaryDir folder;
+    CaptureDirectory capture(folder.path());
+    const QByteArray baudText = QByteArray::number(baud);
+    std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
+    auto *server = rig->window.findChild<TcpServer *>();
+    if (!server)
+        return -1;
+    const QByteArray marker("$TAVRIK,MARK*00\r\n");
+    PacedDevice device(line, baud, marker);
+
+    // One client's upload keeps the device behind, and reading held.
+    const int pusher = connectedSocket(server->serverPort());
+    std::thread push([pusher] { sendAll(pusher, QByteArray(8 * 1024 * 1024, 'u')); });
+    spinUntil([] { return false; }, 2);
+    // Another sends, and closes normally.
+    const int leaver = connectedSocket(server->serverPort());
+    std::thread leave([leaver, leaverBytes] {
+        sendAll(leaver, QByteArray(leaverBytes, 'l'));
+        closeSocket(leaver);
+    });
+    spinUntil([] { return false; }, 3);
+    const int sender = connectedSocket(server->serverPort());
+    const auto sent = Clock::now();
+    sendAll(sender, marker);
+    spinUntil([&] { return device.markerSeen.load(); }, ageCapSeconds);
+    const double age =
+            device.markerSeen ? std::chrono::duration<double>(device.markerAt - sent).count() : -1;
+    shutdownSocket(pusher);
+    push.join();
+    leave.join();
+    closeSocket(pusher);
+    closeSocket(sender);
+    return age;
 }
 
 double measureManyClientsCpu(int clients, double seconds)

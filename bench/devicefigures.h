@@ -22,6 +22,17 @@ struct SlowDevice
 // to the same.
 SlowDevice measureSlowDevice(int baud, double seconds);
 
+// Resident size before `clients` TCP clients connect, and `seconds` after
+// each began to push 2 MiB, towards a device that reads at its line rate.
+MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds);
+
+// The age, in seconds, of a short message that a client sends 3 s after
+// another client sent `leaverBytes` and closed, while a third one's upload
+// holds reading, when it reaches a device that reads at its line rate; -1
+// when it has not arrived within ageCapSeconds.
+constexpr double ageCapSeconds = 60;
+double measureAgeAfterLeaver(int baud, int leaverBytes);
+
 // The window's CPU, in percent of a core, while `clients` TCP clients each
 // send one GGA sentence a second.
 double measureManyClientsCpu(int clients, double seconds);

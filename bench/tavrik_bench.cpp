@@ -240,6 +240,41 @@ int main(int argc, char **argv)
                          met });
     }
 
+    if (wanted("heldclients")) {
+        const double seconds = 25 * scale + 5;
+        const MemoryGrowth growth = measureHeldClientsGrowth(200, 9600, seconds);
+        rows.push_back({ QStringLiteral("RSS growth, TCP server role, 200 clients each pushing 2 "
+                                        "MiB towards a device reading at 9600 baud (%1 s)")
+                                 .arg(seconds),
+                         QStringLiteral("%1 → %2 MB (+%3 MiB)")
+                                 .arg(mb(growth.baselineKiB), mb(growth.endKiB),
+                                      fixed(growth.growthMiB())),
+                         QStringLiteral("≤ 64 MiB"),
+                         growth.endKiB > 0 && growth.growthMiB() <= 64 });
+    }
+
+    if (wanted("leaver")) {
+        // The leaver's turn may come before the message's: a piece of the
+        // bound at 9600 baud, and the device's 50 ms reads and the turns'
+        // timing on top.
+        const double baud = 9600;
+        const double pieceSeconds = DeviceBackPressure::minHoldBytes / (baud / 10) + 0.5;
+        const double control = measureAgeAfterLeaver(int(baud), 0);
+        const double leaver = measureAgeAfterLeaver(int(baud), 900 * 1024);
+        const auto age = [](double seconds) {
+            return seconds < 0 ? QStringLiteral("not within %1 s").arg(ageCapSeconds)
+                               : QStringLiteral("%1 s").arg(fixed(seconds, 1));
+        };
+        rows.push_back({ QStringLiteral("Age at a 9600-baud device of a short message sent 3 s "
+                                        "after a client left, while another's upload holds "
+                                        "reading: the leaver sent 900 KiB / nothing"),
+                         QStringLiteral("%1 / %2").arg(age(leaver), age(control)),
+                         QStringLiteral("no longer than after a leaver that sent nothing, but "
+                                        "for the leaver's one turn (%1 s)")
+                                 .arg(fixed(pieceSeconds, 1)),
+                         control >= 0 && leaver >= 0 && leaver <= control + pieceSeconds });
+    }
+
     if (wanted("clients")) {
         const double seconds = 20 * scale;
         const double hundred = measureManyClientsCpu(100, seconds);
@@ -269,17 +304,23 @@ int main(int argc, char **argv)
 
     if (wanted("startup")) {
         const Startup startup = measureStartup(argv[0], options.quick ? 3 : 9);
+        const QString late = startup.lateListedMs >= 1e9
+                ? QStringLiteral("never")
+                : QStringLiteral("%1 ms").arg(fixed(startup.lateListedMs, 1));
         rows.push_back(
-                { QStringLiteral("Start-up with 4 ports, one whose open blocks for 10 s: window "
-                                 "shown / %1 ports listed / program ended (medians)")
+                { QStringLiteral("Start-up with 5 ports, one whose open blocks for 10 s and "
+                                 "one whose open answers after 3 s: window shown / %1 "
+                                 "ports listed / the late one listed / program ended "
+                                 "after the window closed (medians)")
                           .arg(startup.listed),
-                  QStringLiteral("%1 / %2 / %3 ms")
+                  QStringLiteral("%1 / %2 ms / %3 / %4 ms")
                           .arg(fixed(startup.windowShownMs, 1), fixed(startup.portsListedMs, 1),
-                               fixed(startup.endedMs, 1)),
-                  QStringLiteral("≤ 500 ms / ≤ 2.5 s / ≤ 3 s"),
+                               late, fixed(startup.endedMs, 1)),
+                  QStringLiteral("≤ 500 ms / ≤ 2.5 s / ≤ 3.5 s / ≤ 500 ms"),
                   startup.windowShownMs >= 0 && startup.windowShownMs <= 500
                           && startup.portsListedMs >= 0 && startup.portsListedMs <= 2500
-                          && startup.endedMs >= 0 && startup.endedMs <= 3000 });
+                          && startup.lateListedMs >= 0 && startup.lateListedMs <= 3500
+                          && startup.endedMs >= 0 && startup.endedMs <= 500 });
     }
 
     std::printf("%s run of %s on %s\n\n", options.quick ? "Quick" : "Full", qPrintable(started),

@@ -140,18 +140,20 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
     return result;
 }
 
-// Start-up: from starting the process to the window being shown, and to
-// the ports being listed, with three pseudo-terminals and a port whose open
-// blocks for 10 s, as a Bluetooth port's does while it pages a device out of
-// range. The child reports each moment, then closes its window and ends.
+// Start-up: from starting the process to the window being shown, to the
+// ports being listed, and to a late port being listed, with three
+// pseudo-terminals, a port whose open blocks for 10 s, as a Bluetooth port's
+// does while it pages a device out of range, and one whose open answers
+// after 3 s, as one's does while it pages a device in range. The child
+// reports each moment, then closes its window and ends.
 namespace {
 constexpr char blockingPort[] = "COM-BLUETOOTH";
+constexpr char latePort[] = "COM-PAGED";
 
 long long monotonicNs()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
 }
 } // namespace
 
@@ -165,6 +167,10 @@ int startupChild(int argc, char **argv)
     SystemProbe probe = SystemProbe::live();
     probe.serialPortNames = [ports] { return ports; };
     probe.portOpens = [](const QString &name) {
+        if (name == QLatin1String(latePort)) {
+            QThread::sleep(3);
+            return true;
+        }
         if (name != QLatin1String(blockingPort))
             return SystemProbe::openAndClose(name);
         QThread::sleep(10);
@@ -177,8 +183,14 @@ int startupChild(int argc, char **argv)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     const long long shown = monotonicNs();
     waitForPortScan(window);
-    std::printf("%lld %lld %d\n", shown, monotonicNs(),
-                window.findChild<QComboBox *>("ComBC")->count());
+    const long long listed = monotonicNs();
+    auto *list = window.findChild<QComboBox *>("ComBC");
+    const int listedCount = list->count();
+    const auto lateListed = [list] { return list->findText(QLatin1String(latePort)) >= 0; };
+    spinUntil(lateListed, 5);
+    const long long late = lateListed() ? monotonicNs() : -1;
+    window.close();
+    std::printf("%lld %lld %d %lld %lld\n", shown, listed, listedCount, late, monotonicNs());
     std::fflush(stdout);
     return 0;
 }
@@ -186,22 +198,24 @@ int startupChild(int argc, char **argv)
 Startup measureStartup(const char *self, int runs)
 {
     Line a, b, c;
-    std::vector<double> shown, listed, ended;
+    std::vector<double> shown, listed, late, ended;
     Startup result;
     for (int i = 0; i < runs; ++i) {
         QProcess child;
         const long long started = monotonicNs();
         child.start(self,
-                    { "--startup-child", a.portName(), b.portName(), blockingPort, c.portName() });
+                    { "--startup-child", a.portName(), b.portName(), blockingPort, latePort,
+                      c.portName() });
         child.waitForFinished(20000);
         const long long finished = monotonicNs();
         const QList<QByteArray> out = child.readAllStandardOutput().trimmed().split(' ');
-        if (out.size() != 3 || child.exitCode() != 0)
+        if (out.size() != 5 || child.exitCode() != 0)
             continue;
         shown.push_back(double(out[0].toLongLong() - started) / 1e6);
         listed.push_back(double(out[1].toLongLong() - started) / 1e6);
-        ended.push_back(double(finished - started) / 1e6);
         result.listed = out[2].toInt();
+        late.push_back(out[3].toLongLong() < 0 ? 1e9 : double(out[3].toLongLong() - started) / 1e6);
+        ended.push_back(double(finished - out[4].toLongLong()) / 1e6);
     }
     const auto median = [](std::vector<double> &values) {
         std::sort(values.begin(), values.end());
@@ -209,6 +223,7 @@ Startup measureStartup(const char *self, int runs)
     };
     result.windowShownMs = median(shown);
     result.portsListedMs = median(listed);
+    result.lateListedMs = median(late);
     result.endedMs = median(ended);
     return result;
 }

@@ -26,9 +26,10 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond);
 struct Startup
 {
     double windowShownMs = -1;
-    double portsListedMs = -1;
-    double endedMs = -1; // once the window has closed
+    double portsListedMs = -1; // the ports that answer at once
     int listed = 0;
+    double lateListedMs = -1; // the port that answers after 3 s; 1e9: never
+    double endedMs = -1; // from the window's close to the end of the program
 };
 int startupChild(int argc, char **argv);
 Startup measureStartup(const char *self, int runs);
