@@ -27,6 +27,10 @@ TcpServer::TcpServer(QObject *parent) : QTcpServer(parent)
             SLOT(pauseAfterFailedAccept()));
     descriptorWatch.setInterval(descriptorWatchMs);
     connect(&descriptorWatch, SIGNAL(timeout()), this, SLOT(watchDescriptors()));
+    connect(&reader, &PeerReader::pieceRead, this, [this](QTcpSocket *socket, QByteArray piece) {
+        emit updateTcpServer(piece.data(), piece.size(), clients.value(socket).descriptor);
+    });
+    connect(&reader, &PeerReader::finished, this, &TcpServer::clientFinished);
 #ifdef Q_OS_UNIX
     // Sockets on Windows have no per-process limit to watch.
     descriptorWatch.start();
@@ -44,15 +48,12 @@ void TcpServer::acceptNewClient()
 {
     while (QTcpSocket *socket = nextPendingConnection()) {
         const int descriptor = int(socket->socketDescriptor());
+        // A failure comes before the disconnection: what the socket holds
+        // is taken out then, since Qt drops it after a failed write.
         connect(socket, SIGNAL(errorOccurred(QAbstractSocket::SocketError)), this,
-                SLOT(clientFailed()));
+                SLOT(clientDisconnected()));
         connect(socket, SIGNAL(disconnected()), this, SLOT(clientDisconnected()));
-        connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
-        // Bound to the socket itself: QObject::sender() walks every
-        // connection to the server, one per client, on each read.
-        connect(socket, &QTcpSocket::readyRead, this,
-                [this, socket] { drain(socket, UnlessHeld); });
-        socket->setReadBufferSize(maxReadChunk);
+        reader.add(socket);
 
         const QString text = socket->peerAddress().toString() + QLatin1Char(':')
                 + QString::number(socket->peerPort());
@@ -127,76 +128,35 @@ int TcpServer::freeDescriptors()
 
 void TcpServer::holdReading(bool held)
 {
-    readingHeld = held;
-    if (!held)
-        clientDataReceived();
+    reader.setHeld(held);
 }
 
 void TcpServer::setReadChunk(qint64 bytes)
 {
-    readChunk = qBound<qint64>(1, bytes, maxReadChunk);
+    reader.setPieceBytes(bytes);
 }
 
-// Reads what every client holds, a piece from each in turn.
+// Reads what every client holds, a piece from each in turn, unless reading
+// is held.
 void TcpServer::clientDataReceived()
 {
-    drainInTurns();
-}
-
-// A reset or another failure: what the socket holds can still be read now.
-// After a failed write Qt aborts the socket, which drops it unread.
-void TcpServer::clientFailed()
-{
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (clients.contains(socket))
-        drain(socket, EvenIfHeld);
-}
-
-// Hands on one piece of what the socket holds; false when it holds nothing.
-bool TcpServer::readPiece(QTcpSocket *socket)
-{
-    const qint64 available = socket->bytesAvailable();
-    if (available <= 0)
-        return false;
-    QByteArray buffer(int(qMin(available, readChunk)), Qt::Uninitialized);
-    const qint64 count = socket->read(buffer.data(), buffer.size());
-    if (count <= 0)
-        return false;
-    emit updateTcpServer(buffer.data(), int(count), clients.value(socket).descriptor);
-    return true;
-}
-
-void TcpServer::drain(QTcpSocket *socket, DrainMode mode)
-{
-    // A receiver of updateTcpServer may run code that deletes the socket.
-    QPointer<QTcpSocket> guard = socket;
-    while (guard && (mode == EvenIfHeld || !readingHeld) && readPiece(socket)) { }
-}
-
-// Reads a piece from each client in turn, starting after the one served
-// last, until reading is held or no client holds anything: with several busy
-// clients, every one of them gets its share.
-void TcpServer::drainInTurns()
-{
-    bool anyRead = true;
-    while (anyRead && !readingHeld) {
-        anyRead = false;
-        for (int turns = clientList.size(); turns > 0 && !readingHeld && !clientList.isEmpty();
-             --turns) {
-            nextInTurn %= clientList.size();
-            anyRead = readPiece(clientList.at(nextInTurn++)) || anyRead;
-        }
-    }
+    reader.readWaiting();
 }
 
 void TcpServer::clientDisconnected()
 {
     auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (!clients.contains(socket))
+    if (!clientList.removeOne(socket))
         return;
-    drain(socket, EvenIfHeld);
+    reader.peerGone(socket);
+}
+
+// All that a client that went had sent has been handed on.
+void TcpServer::clientFinished(QTcpSocket *socket)
+{
     const Client client = clients.take(socket);
     clientList.removeOne(socket);
+    socket->deleteLater();
     emit removeClientLink(client.text, client.descriptor);
 }
 
@@ -219,19 +179,25 @@ void TcpServer::sendDataToClient(char *msg, int length, int socketDescriptor,
         if (socket->bytesToWrite() > maxPendingBytes)
             overloaded.append(socket);
     }
-    // Aborting discards what the socket has read and emits disconnected() at
-    // once, which edits clientList: read it first, and never while walking
-    // the list. Both happen from the event loop, not inside the caller that
-    // is sending, whose data path reading would run into.
+    // Aborting emits disconnected() at once, which edits clientList: never
+    // while walking the list. It happens from the event loop, not inside the
+    // caller that is sending, whose data path reading would run into.
     for (QTcpSocket *socket : qAsConst(overloaded)) {
         QMetaObject::invokeMethod(
                 this,
                 [this, guard = QPointer<QTcpSocket>(socket)] {
                     if (guard)
-                        drain(guard, EvenIfHeld);
-                    if (guard)
-                        guard->abort();
+                        dropOverloaded(guard);
                 },
                 Qt::QueuedConnection);
     }
+}
+
+// What the client had sent and the window had read is handed on in its turns.
+void TcpServer::dropOverloaded(QTcpSocket *socket)
+{
+    if (!clientList.removeOne(socket))
+        return;
+    reader.peerGone(socket);
+    socket->abort();
 }

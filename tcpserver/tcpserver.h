@@ -1,6 +1,8 @@
 #ifndef TCPSERVER_H
 #define TCPSERVER_H
 
+#include "peerreader.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -11,7 +13,9 @@ class QTcpSocket;
 
 // The listening side of the TCP server role: keeps every accepted client,
 // hands on what each one sends together with its socket descriptor, announces
-// arrivals and departures, and writes to one client or to all but one.
+// arrivals and departures, and writes to one client or to all but one. The
+// clients are read through a PeerReader: in pieces, in turns, and not at all
+// while reading is held.
 class TcpServer : public QTcpServer
 {
     Q_OBJECT
@@ -20,21 +24,19 @@ public:
     // A client that keeps more than this many bytes unsent is dropped, so a
     // peer that stops reading cannot make the server's memory grow for ever.
     static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
-    // What a client's socket buffers while reading is held, and the largest
-    // piece one read hands on. The window's TCP client link uses it too.
-    static constexpr qint64 maxReadChunk = 1024 * 1024;
 
     explicit TcpServer(QObject *parent = nullptr);
     ~TcpServer() override;
 
     int clientCount() const;
 
-    // While reading is held, nothing is read from the clients: once a
-    // client's read buffer is full, TCP's flow control holds the client
-    // back. Releasing reads what waits, a piece from each client in turn.
-    // What a client sent before it went is always read.
+    // While reading is held, nothing is read from the clients, and TCP's
+    // flow control holds each one back once its socket holds a piece. A
+    // release reads what waits from the event loop, a piece from each client
+    // in turn. A client that goes has what it sent read in its turns, and
+    // its departure shows after that.
     void holdReading(bool held);
-    // The largest piece one read hands on, at most maxReadChunk.
+    // What a client's socket buffers, and the largest piece one read hands on.
     void setReadChunk(qint64 bytes);
 
 signals:
@@ -43,6 +45,7 @@ signals:
     void removeClientLink(QString, int);
 
 public slots:
+    // A client closed or failed.
     void clientDisconnected();
     // A socketDescriptor other than 0 sends to that client only; 0 sends to
     // every client except the one whose descriptor is socketDescriptorEx.
@@ -51,7 +54,6 @@ public slots:
     void clientDataReceived();
 
 private slots:
-    void clientFailed();
     void watchDescriptors();
     void pauseAfterFailedAccept();
 
@@ -64,21 +66,16 @@ private:
         QString text;
     };
 
-    enum DrainMode { UnlessHeld, EvenIfHeld };
-
     static int freeDescriptors();
     void setAccepting(bool accepting);
-    bool readPiece(QTcpSocket *socket);
-    void drain(QTcpSocket *socket, DrainMode mode);
-    void drainInTurns();
+    void clientFinished(QTcpSocket *socket);
+    void dropOverloaded(QTcpSocket *socket);
 
-    // Accept order, for sending and for taking turns; the hash finds a
-    // socket's client in constant time.
+    // Accept order, for sending; the hash finds a socket's client in constant
+    // time. A client that went stays in the hash until it is finished.
     QList<QTcpSocket *> clientList;
     QHash<QTcpSocket *, Client> clients;
-    int nextInTurn = 0;
-    qint64 readChunk = maxReadChunk;
-    bool readingHeld = false;
+    PeerReader reader;
     QTimer descriptorWatch;
     bool acceptingPaused = false;
 };

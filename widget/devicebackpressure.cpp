@@ -1,66 +1,68 @@
 #include "devicebackpressure.h"
 
 #include <QElapsedTimer>
-#include <QSerialPort>
 
 #include <utility>
 
-#if defined(Q_OS_WIN)
-#  include <qt_windows.h>
-#elif defined(Q_OS_UNIX)
-#  include <sys/ioctl.h>
-#  include <termios.h>
-#endif
-
 DeviceBackPressure::DeviceBackPressure(std::function<qint64()> clock) : clock(std::move(clock))
 {
-    lastProgressMs = this->clock();
+    state.lastProgressMs = this->clock();
 }
 
 void DeviceBackPressure::setBaudRate(qint32 baud)
 {
     // A start bit, eight data bits and a stop bit for each byte.
-    const qint64 bytesPerSecond = qMax<qint64>(1, baud / 10);
-    holdMark = qBound(minHoldBytes, holdSeconds * bytesPerSecond, maxHoldBytes);
+    lineBytesPerSecond = qMax<qint64>(1, baud / 10);
+    holdMark = qBound(minHoldBytes, holdSeconds * lineBytesPerSecond, maxHoldBytes);
     // Half a buffer's time more, so that a device that reads at the line rate
     // is seen to take data within every window.
-    stallWindow = qMax(stallMs, kernelBufferBytes * 1000 * 3 / 2 / bytesPerSecond);
-    lastQueued = 0;
-    lastTaken = 0;
-    lastProgressMs = clock();
-    longestStepMs = 0;
-    current = Flowing;
+    stallWindow = qMax(stallMs, kernelBufferBytes * 1000 * 3 / 2 / lineBytesPerSecond);
+    state = State();
+    state.lastProgressMs = clock();
 }
 
-qint64 DeviceBackPressure::stallWindowMs() const
+qint64 DeviceBackPressure::windowFor(qint64 longestStepMs) const
 {
     return qBound(stallWindow, paceFactor * longestStepMs, maxPaceFactor * stallWindow);
 }
 
 DeviceBackPressure::Verdict DeviceBackPressure::update(qint64 queued, qint64 taken)
 {
-    const qint64 now = clock();
+    state = next(queued, taken, clock());
+    return state.verdict;
+}
+
+DeviceBackPressure::Verdict DeviceBackPressure::verdictFor(qint64 queued, qint64 taken) const
+{
+    return next(queued, taken, clock()).verdict;
+}
+
+DeviceBackPressure::State DeviceBackPressure::next(qint64 queued, qint64 taken, qint64 now) const
+{
+    State s = state;
+    const qint64 step = now - s.lastProgressMs;
     // The stall clock runs only while something waits: data queued after an
     // idle spell starts it afresh.
     if (queued == 0)
-        longestStepMs = 0;
-    else if (taken != lastTaken && lastQueued > 0)
-        longestStepMs = qMax(longestStepMs, now - lastProgressMs);
-    if (taken != lastTaken || lastQueued == 0 || queued == 0) {
-        lastProgressMs = now;
-        if (current == Stalled)
-            current = Flowing;
+        s.longestStepMs = 0;
+    else if (taken != s.lastTaken && s.lastQueued > 0 && s.verdict != Stalled
+             && step < windowFor(s.longestStepMs))
+        s.longestStepMs = qMax(s.longestStepMs, step);
+    if (taken != s.lastTaken || s.lastQueued == 0 || queued == 0) {
+        s.lastProgressMs = now;
+        if (s.verdict == Stalled)
+            s.verdict = Flowing;
     }
-    lastTaken = taken;
-    lastQueued = queued;
+    s.lastTaken = taken;
+    s.lastQueued = queued;
 
-    if (queued > 0 && now - lastProgressMs >= stallWindowMs())
-        current = Stalled;
-    else if (current != Stalled && queued > holdMark)
-        current = Hold;
-    else if (current == Hold && queued <= releaseBytes())
-        current = Flowing;
-    return current;
+    if (queued > 0 && now - s.lastProgressMs >= windowFor(s.longestStepMs))
+        s.verdict = Stalled;
+    else if (s.verdict != Stalled && queued > holdMark)
+        s.verdict = Hold;
+    else if (s.verdict == Hold && queued <= releaseBytes())
+        s.verdict = Flowing;
+    return s;
 }
 
 qint64 DeviceBackPressure::steadyClock()
@@ -69,21 +71,4 @@ qint64 DeviceBackPressure::steadyClock()
     if (!timer.isValid())
         timer.start();
     return timer.elapsed();
-}
-
-qint64 kernelOutputQueue(QSerialPort &port)
-{
-    if (!port.isOpen())
-        return 0;
-#if defined(Q_OS_WIN)
-    COMSTAT status{};
-    DWORD errors = 0;
-    if (ClearCommError(port.handle(), &errors, &status))
-        return qint64(status.cbOutQue);
-#elif defined(Q_OS_UNIX) && defined(TIOCOUTQ)
-    int queued = 0;
-    if (::ioctl(port.handle(), TIOCOUTQ, &queued) == 0)
-        return queued;
-#endif
-    return 0;
 }

@@ -5,8 +5,6 @@
 
 #include <functional>
 
-class QSerialPort;
-
 // Decides, for network data queued towards a serial device slower than the
 // network, when the TCP peers are held back, when they are released and
 // when the device counts as stalled.
@@ -25,8 +23,10 @@ class QSerialPort;
 // COM ports), progress shows only in such steps, and at the device's own pace
 // rather than the line's: during a backlog the window therefore widens to
 // paceFactor times the longest step seen, up to maxPaceFactor times the
-// line's window, and narrows again once the queue is empty. A stalled device
-// holds nobody back; it is no longer stalled once it takes data again.
+// line's window, and narrows again once the queue is empty. Only steps of
+// progress count there: a step that ended a stall, or that was longer than
+// the window, is not the device's pace. A stalled device holds nobody back;
+// it is no longer stalled once it takes data again.
 class DeviceBackPressure
 {
 public:
@@ -40,6 +40,8 @@ public:
 
     enum Verdict { Flowing, Hold, Stalled };
 
+    // Milliseconds from a fixed start.
+    static qint64 steadyClock();
     // `clock` gives milliseconds from any fixed start.
     explicit DeviceBackPressure(std::function<qint64()> clock = steadyClock);
 
@@ -47,29 +49,35 @@ public:
     void setBaudRate(qint32 baud);
     qint64 holdBytes() const { return holdMark; }
     qint64 releaseBytes() const { return holdMark / 2; }
+    qint64 bytesPerSecond() const { return lineBytesPerSecond; }
     // Longer than the line's own window while a backlog shows a slower pace.
-    qint64 stallWindowMs() const;
+    qint64 stallWindowMs() const { return windowFor(state.longestStepMs); }
 
     // `queued`: bytes waiting for the device; `taken`: all the device has
     // taken since the link opened.
     Verdict update(qint64 queued, qint64 taken);
-    Verdict verdict() const { return current; }
+    // What update() would say now, recording nothing.
+    Verdict verdictFor(qint64 queued, qint64 taken) const;
+    Verdict verdict() const { return state.verdict; }
 
 private:
-    static qint64 steadyClock();
+    struct State
+    {
+        qint64 lastQueued = 0;
+        qint64 lastTaken = 0;
+        qint64 lastProgressMs = 0;
+        qint64 longestStepMs = 0; // between two signs of progress, this backlog
+        Verdict verdict = Flowing;
+    };
+
+    qint64 windowFor(qint64 longestStepMs) const;
+    State next(qint64 queued, qint64 taken, qint64 now) const;
 
     std::function<qint64()> clock;
     qint64 holdMark = maxHoldBytes;
+    qint64 lineBytesPerSecond = 0;
     qint64 stallWindow = stallMs;
-    qint64 lastQueued = 0;
-    qint64 lastTaken = 0;
-    qint64 lastProgressMs = 0;
-    qint64 longestStepMs = 0; // between two signs of progress, this backlog
-    Verdict current = Flowing;
+    State state;
 };
-
-// The bytes the operating system still holds for the port's line, written
-// but not yet sent; 0 where it does not tell.
-qint64 kernelOutputQueue(QSerialPort &port);
 
 #endif // DEVICEBACKPRESSURE_H

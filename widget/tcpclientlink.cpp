@@ -15,16 +15,25 @@ constexpr int closeGraceMs = 3000;
 
 TcpClientLink::TcpClientLink(QObject *parent) : QTcpSocket(parent)
 {
-    setReadBufferSize(TcpServer::maxReadChunk);
+    connect(&reader, &PeerReader::pieceRead, this,
+            [this](QTcpSocket *, const QByteArray &piece) { emit pieceRead(piece); });
+    connect(&reader, &PeerReader::finished, this, &TcpClientLink::serverGone);
 }
 
 bool TcpClientLink::connectWithin(const QHostAddress &address, quint16 port, int timeoutMs)
 {
     connectToHost(address, port, QIODevice::ReadWrite);
-    if (waitForConnected(timeoutMs))
-        return true;
-    abort();
-    return false;
+    if (!waitForConnected(timeoutMs)) {
+        abort();
+        return false;
+    }
+    reader.add(this);
+    // Bound to the reader, which goes before the socket does: a socket that
+    // is destroyed while connected still signals its end.
+    const auto gone = [this] { reader.peerGone(this); };
+    connect(this, &QAbstractSocket::errorOccurred, &reader, gone);
+    connect(this, &QAbstractSocket::disconnected, &reader, gone);
+    return true;
 }
 
 bool TcpClientLink::send(const QByteArray &block)
@@ -33,8 +42,19 @@ bool TcpClientLink::send(const QByteArray &block)
     return bytesToWrite() <= TcpServer::maxPendingBytes;
 }
 
+void TcpClientLink::holdReading(bool held)
+{
+    reader.setHeld(held);
+}
+
+void TcpClientLink::setReadChunk(qint64 bytes)
+{
+    reader.setPieceBytes(bytes);
+}
+
 void TcpClientLink::closeGracefully()
 {
+    reader.setHeld(true);
     connect(this, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
     disconnectFromHost();
     if (state() == QAbstractSocket::UnconnectedState)
@@ -45,6 +65,6 @@ void TcpClientLink::closeGracefully()
 
 void TcpClientLink::drop()
 {
+    reader.peerGone(this);
     abort();
-    deleteLater();
 }

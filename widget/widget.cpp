@@ -87,7 +87,7 @@ void Widget::initSerialPort()
     connect(serialPort, SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
             SLOT(serialErrorOccurred(QSerialPort::SerialPortError)));
     deviceLink = new DeviceLink(serialPort, this);
-    connect(deviceLink, &DeviceLink::peersHeld, this, &Widget::setNetworkReadingHeld);
+    connect(deviceLink, &DeviceLink::peersHeldChanged, this, &Widget::setNetworkReadingHeld);
     portScan = new PortScan(systemProbe, this);
     connect(portScan, &PortScan::finished, this, &Widget::showSerialPorts);
     portScan->start(true);
@@ -122,9 +122,8 @@ void Widget::on_ConnectBtn_clicked()
     if (caption != tr("串口连接"))
         return;
 
-    serialPort->setPortName(ui->ComBC->currentText());
     trace(QStringLiteral("***********"));
-    if (!serialPort->open(QIODevice::ReadWrite)) {
+    if (!deviceLink->open(ui->ComBC->currentText())) {
         showError(tr("串口打开失败!"));
         return;
     }
@@ -139,9 +138,7 @@ void Widget::on_ConnectBtn_clicked()
                 [this](QSerialPort::StopBits bits) { serialPort->setStopBits(bits); });
     applyChoice(flowControls, ui->FlowsCB->currentText(),
                 [this](QSerialPort::FlowControl flow) { serialPort->setFlowControl(flow); });
-    deviceLink->restart();
-    if (tcpServer)
-        tcpServer->setReadChunk(deviceReadChunk());
+    fitNetworkReadingToDevice();
 
     // Before the command lines go out, so that the receiver's answer is read.
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(doProcessSerialRead()),
@@ -165,8 +162,6 @@ void Widget::setSerialSettingsEnabled(bool enabled)
 
 void Widget::showSerialIdle()
 {
-    // Closing drops what waited for the device: nothing holds the peers back.
-    deviceLink->stop();
     ui->ConnectBtn->setText(tr("串口连接"));
     setSerialSettingsEnabled(true);
 }
@@ -209,8 +204,9 @@ void Widget::doWriteSerialDataToUdp()
         udpSocket->writeDatagram(serialData, targetAddress, quint16(targetPort));
     if (tcpServer)
         emit sendDataToClient(serialData.data(), serialData.size(), 0, -1);
-    if (tcpSocket && !tcpSocket->send(serialData))
-        dropTcpClient();
+    if (tcpSocket && tcpSocket->state() == QAbstractSocket::ConnectedState
+        && !tcpSocket->send(serialData))
+        tcpSocket->drop();
     serialData.clear();
 }
 
@@ -245,19 +241,9 @@ void Widget::tcpServerDataReceived(char *data, int length, int socketDescriptor)
     forwardNetData(data, length);
 }
 
-void Widget::tcpClientDataReceived()
+void Widget::tcpClientDataReceived(const QByteArray &piece)
 {
-    forwardServerData(false);
-}
-
-// Forwards what the server sent, unless reading is held back; what a server
-// sent before the link went is forwarded even then.
-void Widget::forwardServerData(bool evenIfHeld)
-{
-    while (tcpSocket && tcpSocket->bytesAvailable() > 0 && (evenIfHeld || !netReadingHeld)) {
-        const QByteArray data = tcpSocket->read(deviceReadChunk());
-        forwardNetData(data.constData(), data.size());
-    }
+    forwardNetData(piece.constData(), piece.size());
 }
 
 // Everything the network side receives goes to the device, then to the
@@ -279,7 +265,7 @@ void Widget::doWriteNetDataToSerial()
     }
     trace(QStringLiteral("向串口写入数据正确"));
     deviceLink->write(netData);
-    trace(QStringLiteral("写数据的大小: ") + QString::number(qint32(serialPort->bytesToWrite())));
+    trace(QStringLiteral("写数据的大小: ") + QString::number(qint32(deviceLink->waitingBytes())));
 
     const QString text = networkViewText(netData);
     if (!text.isEmpty())
@@ -312,40 +298,31 @@ void Widget::removeClientLink(QString client, int socketDescriptor)
 // slows them down, and reading resumes as the device catches up. A device
 // that takes nothing at all counts as stalled: reading resumes, and what the
 // device cannot take goes only to the capture file until it takes data
-// again. Datagrams cannot be held back. DeviceBackPressure has the rules.
+// again. Datagrams cannot be held back. DeviceLink says when; the roles'
+// PeerReader holds and releases.
 bool Widget::networkCanBeHeldBack() const
 {
     return tcpServer || tcpSocket;
 }
 
-qint64 Widget::deviceReadChunk() const
-{
-    return deviceLink->readChunk(TcpServer::maxReadChunk);
-}
-
 void Widget::setNetworkReadingHeld(bool held)
 {
-    held = held && networkCanBeHeldBack();
-    if (held == netReadingHeld)
-        return;
-    netReadingHeld = held;
-    if (held) {
-        if (tcpServer)
-            tcpServer->holdReading(true);
-        return;
-    }
-    // Reading resumes from the event loop: never inside the path that is
-    // delivering a block to the device.
-    QMetaObject::invokeMethod(this, &Widget::resumeNetworkReading, Qt::QueuedConnection);
+    if (tcpServer)
+        tcpServer->holdReading(held);
+    if (tcpSocket)
+        tcpSocket->holdReading(held);
 }
 
-void Widget::resumeNetworkReading()
+// A piece read from a peer is at most the device's bound, and a new role
+// starts held if the device is behind.
+void Widget::fitNetworkReadingToDevice()
 {
-    if (netReadingHeld)
-        return;
+    const qint64 piece = deviceLink->readChunk(PeerReader::maxPieceBytes);
     if (tcpServer)
-        tcpServer->holdReading(false);
-    forwardServerData(false);
+        tcpServer->setReadChunk(piece);
+    if (tcpSocket)
+        tcpSocket->setReadChunk(piece);
+    setNetworkReadingHeld(deviceLink->peersHeld());
 }
 
 // Network role: the fields for each role
@@ -469,7 +446,6 @@ bool Widget::slotTryCreateTcpServer()
     if (hostAddress.isNull())
         return false;
     tcpServer = new TcpServer(this);
-    tcpServer->setReadChunk(deviceReadChunk());
     if (!tcpServer->listen(hostAddress, quint16(hostPort))) {
         delete tcpServer;
         tcpServer = nullptr;
@@ -485,6 +461,7 @@ bool Widget::slotTryCreateTcpServer()
     connect(tcpServer, SIGNAL(removeClientLink(QString,int)), this,
             SLOT(removeClientLink(QString,int)));
     // clang-format on
+    fitNetworkReadingToDevice();
     return true;
 }
 
@@ -505,15 +482,14 @@ void Widget::connectTcpClient()
         return;
     }
     tcpSocket = new TcpClientLink(this);
-    connect(tcpSocket, SIGNAL(readyRead()), this, SLOT(tcpClientDataReceived()));
     // The wait holds the event loop; what the operator does meanwhile is
     // handled after it, and must not start a second attempt inside this one.
     ui->pBtnNetCnnt->setEnabled(false);
     if (tcpSocket->connectWithin(*serverAddress, quint16(ui->lEditIpPort->text().toInt()), 2000)) {
         ui->pBtnNetCnnt->setEnabled(true);
-        connect(tcpSocket, SIGNAL(disconnected()), this, SLOT(serverLinkLost()));
-        connect(tcpSocket, SIGNAL(errorOccurred(QAbstractSocket::SocketError)), this,
-                SLOT(serverLinkLost()));
+        connect(tcpSocket, &TcpClientLink::pieceRead, this, &Widget::tcpClientDataReceived);
+        connect(tcpSocket, &TcpClientLink::serverGone, this, &Widget::serverLinkLost);
+        fitNetworkReadingToDevice();
         ui->lEditUdpPort->setText(QString::number(tcpSocket->localPort()));
         showNetworkUp(tr("连接TCP服务器成功"));
         return;
@@ -554,22 +530,14 @@ void Widget::closeTcpClient()
 }
 
 // Ends a TCP client link that the server closed, that failed, or whose server
-// stopped reading.
-void Widget::dropTcpClient()
+// stopped reading, once what was read from it has been forwarded.
+void Widget::serverLinkLost()
 {
     TcpClientLink *link = std::exchange(tcpSocket, nullptr);
     link->disconnect(this);
-    link->drop();
+    link->deleteLater();
     showNetworkIdle();
     showErrorLater(tr("与服务器的连接已断开!"));
-}
-
-void Widget::serverLinkLost()
-{
-    if (!tcpSocket || sender() != tcpSocket)
-        return;
-    forwardServerData(true);
-    dropTcpClient();
 }
 
 void Widget::showNetworkUp(const QString &state)
@@ -582,7 +550,6 @@ void Widget::showNetworkUp(const QString &state)
 
 void Widget::showNetworkIdle()
 {
-    deviceLink->stop();
     ui->pBtnNetCnnt->setText(tr("连接网络"));
     ui->CurState->clear();
     ui->CurState->setToolTip(QString());

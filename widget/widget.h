@@ -53,33 +53,30 @@ private slots:
     void on_ConnectBtn_clicked();
     void on_ClearBtn_clicked();
     void on_CheckBtn_clicked();
-    void showSerialPorts(const QStringList &ports);
     void on_pBtnNetCnnt_clicked();
     void udpDataReceived();
     bool slotTryCreateTcpServer();
     void slotDeleteTcpServer();
 
     void tcpServerDataReceived(char *data, int length, int socketDescriptor);
-    void tcpClientDataReceived();
+    void tcpClientDataReceived(const QByteArray &piece);
     void addClientLink(QString client, int socketDescriptor);
     void removeClientLink(QString client, int socketDescriptor);
 
     void serialErrorOccurred(QSerialPort::SerialPortError error);
-    void serverLinkLost();
-    void setNetworkReadingHeld(bool held);
 
 private:
     void initSerialPort();
+    void showSerialPorts(const QStringList &ports);
     void setSerialSettingsEnabled(bool enabled);
     void showSerialIdle();
     void doWriteSerialDataToUdp();
     void doWriteNetDataToSerial();
     void doWriteNetDataToFile();
     void forwardNetData(const char *data, int length);
-    void forwardServerData(bool evenIfHeld);
     bool networkCanBeHeldBack() const;
-    qint64 deviceReadChunk() const;
-    void resumeNetworkReading();
+    void setNetworkReadingHeld(bool held);
+    void fitNetworkReadingToDevice();
     void showUdpWidgets();
     void hideUdpWidgets();
     void setUdpWidgetsVisible(bool visible);
@@ -88,7 +85,7 @@ private:
     void connectTcpClient();
     void disconnectNetwork();
     void closeTcpClient();
-    void dropTcpClient();
+    void serverLinkLost();
     void showNetworkUp(const QString &state);
     void showNetworkIdle();
     bool closedByOperator() const;
@@ -114,7 +111,6 @@ private:
     ParagraphLog *netLog = nullptr;
     CaptureFile captureFile;
     DeviceLink *deviceLink = nullptr;
-    bool netReadingHeld = false;
 };
 
 #endif // WIDGET_H
