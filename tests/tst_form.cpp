@@ -21,6 +21,7 @@ private slots:
     void windowSizeAndTitle();
     void focusOrderFollowsCreation();
     void noSlotRunsDuringSetUp();
+    void slotTable();
     void wideningMovesNothing();
 };
 
@@ -174,6 +175,22 @@ void tst_Form::noSlotRunsDuringSetUp()
     QCOMPARE(window.findChild<QLineEdit *>("lEditIpAddr")->text(), QString());
     QCOMPARE(window.findChild<QPushButton *>("ConnectBtn")->text(), QStringLiteral("串口连接"));
     QCOMPARE(window.findChild<QPushButton *>("pBtnNetCnnt")->text(), QStringLiteral("连接网络"));
+}
+
+void tst_Form::slotTable()
+{
+    // The window's first slots, in the order of its meta-object.
+    const QMetaObject &meta = Widget::staticMetaObject;
+    QStringList names;
+    for (int i = meta.methodOffset(); i < meta.methodCount() && names.size() < 9; ++i) {
+        if (meta.method(i).methodType() == QMetaMethod::Slot)
+            names.append(QString::fromLatin1(meta.method(i).name()));
+    }
+    QCOMPARE(names,
+             QStringList({ "doProcessSerialRead", "on_cBoxNetType_currentIndexChanged",
+                           "on_ConnectBtn_clicked", "on_ClearBtn_clicked", "on_CheckBtn_clicked",
+                           "on_pBtnNetCnnt_clicked", "udpDataReceived", "slotTryCreateTcpServer",
+                           "slotDeleteTcpServer" }));
 }
 
 void tst_Form::wideningMovesNothing()

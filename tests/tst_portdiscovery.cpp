@@ -3,9 +3,64 @@
 
 #include <QComboBox>
 #include <QSerialPort>
+#include <QThread>
+#include <QTimer>
 #include <QtTest>
 
 #include <atomic>
+#include <memory>
+
+namespace {
+// Probes that answer when the test says: each port's probe waits at a gate
+// of its own. The gates outlive the test, with the probe threads.
+class GatedProbes
+{
+public:
+    ~GatedProbes()
+    {
+        for (const auto &gate : qAsConst(gates))
+            gate->released.release(100);
+    }
+    // Reports `ports`; those named in `gated` wait for answer(), the others
+    // open and close the port.
+    SystemProbe probe(const QStringList &ports, const QStringList &gated)
+    {
+        SystemProbe probe = fakeProbe(ports);
+        for (const QString &port : gated)
+            gates.insert(port, std::make_shared<Gate>());
+        probe.portOpens = [gates = gates](const QString &name) {
+            const auto gate = gates.value(name);
+            if (!gate)
+                return SystemProbe::openAndClose(name);
+            ++gate->calls;
+            gate->released.acquire();
+            return gate->opens.load();
+        };
+        return probe;
+    }
+    void answer(const QString &port, bool opens)
+    {
+        if (const auto gate = gates.value(port)) {
+            gate->opens = opens;
+            gate->released.release();
+        }
+    }
+    int calls(const QString &port) const
+    {
+        const auto gate = gates.value(port);
+        return gate ? gate->calls.load() : -1;
+    }
+
+private:
+    struct Gate
+    {
+        QSemaphore released;
+        std::atomic<bool> opens{ false };
+        std::atomic<int> calls{ 0 };
+    };
+    QHash<QString, std::shared_ptr<Gate>> gates;
+};
+} // namespace
 
 // Which serial ports the window offers, and which local address it shows.
 class tst_PortDiscovery : public QObject
@@ -14,6 +69,9 @@ class tst_PortDiscovery : public QObject
 
 private slots:
     void portsThatDoNotOpenAreLeftOut();
+    void portsAreListedAsTheyAnswer();
+    void refreshWhileAProbeRuns();
+    void openWaitsForARunningProbe();
     void refreshListsAgainWithoutTrace();
     void refreshWhileTheLinkHoldsAPort();
     void noPortButTheLineSettings();
@@ -27,43 +85,88 @@ void tst_PortDiscovery::portsThatDoNotOpenAreLeftOut()
     DeviceLine first, busy, last;
     QSerialPort holder(busy.portName());
     QVERIFY(holder.open(QIODevice::ReadWrite));
-
-    // A port whose open blocks, as a Bluetooth port's does while its device
-    // is paged: it must hold up neither the window nor a refresh.
-    QSemaphore answer;
-    std::atomic<int> blockedProbes{ 0 }, answeredProbes{ 0 };
     TraceLog trace;
-    SystemProbe probe = fakeProbe({ first.portName(), busy.portName(), "/dev/tavrik-no-such-port",
-                                    "blocking", last.portName() });
-    probe.portOpens = [&](const QString &name) {
-        if (name != QLatin1String("blocking"))
-            return SystemProbe::openAndClose(name);
-        ++blockedProbes;
-        answer.tryAcquire(1, 10000);
-        ++answeredProbes;
-        return true;
-    };
-    Widget window(probe);
-    QCOMPARE(answeredProbes.load(), 0);
-    QCOMPARE(trace.count("#######"), 5);
-    auto *ports = window.findChild<QComboBox *>("ComBC");
-    const QStringList opened = { first.portName(), last.portName() };
-    QTRY_COMPARE(itemTexts(ports), opened);
-    QCOMPARE(ports->currentText(), first.portName());
-
-    QTest::mouseClick(window.findChild<QWidget *>("CheckBtn"), Qt::LeftButton);
-    QTRY_COMPARE(blockedProbes.load(), 2);
-    waitForPortScan(window);
-    QCOMPARE(itemTexts(ports), opened);
-    QCOMPARE(answeredProbes.load(), 0);
-    answer.release(2);
-
+    WindowRig rig(
+            { first.portName(), busy.portName(), "/dev/tavrik-no-such-port", last.portName() });
+    QCOMPARE(trace.count("#######"), 4);
+    QCOMPARE(itemTexts(rig.find<QComboBox>("ComBC")),
+             QStringList({ first.portName(), last.portName() }));
+    QCOMPARE(rig.find<QComboBox>("ComBC")->currentText(), first.portName());
     // The probe leaves no port open behind it.
     QSerialPort again(first.portName());
     QVERIFY(again.open(QIODevice::ReadWrite));
-    QTRY_COMPARE(answeredProbes.load(), 2);
 #else
     QSKIP("plays the ports on pseudo-terminals");
+#endif
+}
+
+void tst_PortDiscovery::portsAreListedAsTheyAnswer()
+{
+    // One probe answers only once the window's event loop has turned: the
+    // scan waits for it beside the loop, not in it. Another answers after
+    // the scan has settled, and its port joins the list then.
+    std::atomic<bool> loopTurned{ false };
+    QTimer::singleShot(0, [&loopTurned] { loopTurned = true; });
+    GatedProbes gated;
+    SystemProbe probe = gated.probe({ "COM-LOOP", "COM-LATE", "COM-FAILS" }, { "COM-LATE" });
+    probe.portOpens = [&loopTurned, opens = probe.portOpens](const QString &name) {
+        if (name == QLatin1String("COM-LOOP"))
+            return QTest::qWaitFor([&] { return loopTurned.load(); }, 5000);
+        return name == QLatin1String("COM-FAILS") ? false : opens(name);
+    };
+    WindowRig rig(probe);
+    auto *ports = rig.find<QComboBox>("ComBC");
+    QCOMPARE(itemTexts(ports), QStringList({ "COM-LOOP" }));
+
+    gated.answer("COM-LATE", true);
+    QTRY_COMPARE(itemTexts(ports), QStringList({ "COM-LOOP", "COM-LATE" }));
+    QCOMPARE(ports->currentText(), QStringLiteral("COM-LOOP"));
+}
+
+void tst_PortDiscovery::refreshWhileAProbeRuns()
+{
+    // A refresh finds the earlier scan's probe of a port still running: it
+    // does not probe that port again, and counts the probe's answer. A port
+    // that the system no longer reports is not listed.
+    GatedProbes gated;
+    QStringList reported = { "COM-SLOW", "COM-GONE" };
+    SystemProbe probe = gated.probe({}, { "COM-SLOW", "COM-GONE", "COM-NEW" });
+    probe.serialPortNames = [&reported] { return reported; };
+    WindowRig rig(probe);
+    gated.answer("COM-GONE", true);
+    QTRY_COMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ "COM-GONE" }));
+
+    reported = QStringList({ "COM-NEW", "COM-SLOW" });
+    rig.click("CheckBtn");
+    gated.answer("COM-NEW", true);
+    waitForPortScan(rig.window);
+    QCOMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ "COM-NEW" }));
+    gated.answer("COM-SLOW", true);
+    QTRY_COMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ "COM-NEW", "COM-SLOW" }));
+    QCOMPARE(gated.calls("COM-SLOW"), 1);
+}
+
+void tst_PortDiscovery::openWaitsForARunningProbe()
+{
+#ifdef Q_OS_UNIX
+    // The refresh's probe holds the port for a moment; an open pressed
+    // meanwhile waits for it, and opens.
+    DeviceFirst line;
+    SystemProbe probe = fakeProbe({ line.device.portName() });
+    probe.portOpens = [](const QString &name) {
+        QSerialPort port(name);
+        if (!port.open(QIODevice::ReadWrite))
+            return false;
+        QThread::msleep(500);
+        return true;
+    };
+    WindowRig rig(probe);
+    rig.click("CheckBtn");
+    rig.click("ConnectBtn");
+    QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口关闭"));
+    QVERIFY(rig.boxes.texts.isEmpty());
+#else
+    QSKIP("plays the port on a pseudo-terminal");
 #endif
 }
 

@@ -4,20 +4,24 @@
 
 #include <QThread>
 
-#include <atomic>
+#include <chrono>
+#include <future>
 
 namespace {
-// How often a running scan looks at its probes.
+// How often a scan looks at its probes while any of them runs.
 constexpr int pollMs = 10;
 } // namespace
 
 // Shared by the scan and the probe's thread, which may outlive the scan.
 struct PortScan::Probe
 {
-    enum State { Running, Opened, Failed };
-    explicit Probe(const QString &name) : name(name) { }
-    const QString name;
-    std::atomic<int> state{ Running };
+    std::promise<bool> opens;
+    std::shared_future<bool> answer = opens.get_future().share();
+
+    bool answered() const
+    {
+        return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }
 };
 
 PortScan::PortScan(const SystemProbe &probe, QObject *parent) : QObject(parent), systemProbe(probe)
@@ -28,38 +32,63 @@ PortScan::PortScan(const SystemProbe &probe, QObject *parent) : QObject(parent),
 
 void PortScan::start(bool traced)
 {
-    probes.clear();
-    const QStringList names = systemProbe.serialPortNames();
-    for (const QString &name : names) {
+    names = systemProbe.serialPortNames();
+    for (const QString &name : qAsConst(names)) {
         if (traced)
             trace(QStringLiteral("#######"));
-        auto probe = std::make_shared<Probe>(name);
-        // A QThread, so that the port's notifiers have an event dispatcher;
-        // it deletes itself when done, and nothing joins it.
-        QThread *thread = QThread::create([probe, opens = systemProbe.portOpens] {
-            probe->state = opens(probe->name) ? Probe::Opened : Probe::Failed;
-        });
-        connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-        thread->start();
-        probes.append(probe);
+        probe(name);
     }
+    opened.clear();
+    settled = false;
     elapsed.start();
     poll.start();
     collect();
 }
 
+// The running probe of the port, or a new one.
+std::shared_ptr<PortScan::Probe> PortScan::probe(const QString &name)
+{
+    std::shared_ptr<Probe> &probe = probes[name];
+    if (probe && !probe->answered())
+        return probe;
+    probe = std::make_shared<Probe>();
+    // A QThread, so that the port's notifiers have an event dispatcher; it
+    // deletes itself when done, and nothing joins it.
+    QThread *thread = QThread::create(
+            [probe, name, opens = systemProbe.portOpens] { probe->opens.set_value(opens(name)); });
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
+    return probe;
+}
+
+void PortScan::waitForProbe(const QString &port) const
+{
+    const std::shared_ptr<Probe> probe = probes.value(port);
+    if (probe)
+        probe->answer.wait_for(std::chrono::milliseconds(probeTimeoutMs));
+}
+
 void PortScan::collect()
 {
-    const bool timedOut = elapsed.elapsed() >= probeTimeoutMs;
-    QStringList opened;
-    for (const auto &probe : qAsConst(probes)) {
-        const int state = probe->state;
-        if (state == Probe::Running && !timedOut)
-            return;
-        if (state == Probe::Opened)
-            opened.append(probe->name);
+    QStringList nowOpened;
+    bool anyRunning = false;
+    for (const QString &name : qAsConst(names)) {
+        const std::shared_ptr<Probe> probe = probes.value(name);
+        if (!probe->answered())
+            anyRunning = true;
+        else if (probe->answer.get())
+            nowOpened.append(name);
     }
-    probes.clear();
-    poll.stop();
-    emit finished(opened);
+    if (!anyRunning)
+        poll.stop();
+    if (!settled) {
+        if (anyRunning && elapsed.elapsed() < probeTimeoutMs)
+            return;
+        settled = true;
+        opened = nowOpened;
+        emit finished(opened);
+    } else if (nowOpened != opened) {
+        opened = nowOpened;
+        emit grew(opened);
+    }
 }

@@ -90,6 +90,7 @@ void Widget::initSerialPort()
     connect(deviceLink, &DeviceLink::peersHeldChanged, this, &Widget::setNetworkReadingHeld);
     portScan = new PortScan(systemProbe, this);
     connect(portScan, &PortScan::finished, this, &Widget::showSerialPorts);
+    connect(portScan, &PortScan::grew, this, &Widget::showLatePorts);
     portScan->start(true);
     ui->BaudCB->addItems(textsOf(baudRates));
     ui->DataBitsCB->addItems(textsOf(dataBits));
@@ -111,6 +112,15 @@ void Widget::showSerialPorts(const QStringList &ports)
     ui->ComBC->addItems(ports);
 }
 
+// A port that answered after the scan settled joins the list; the chosen
+// port stays chosen.
+void Widget::showLatePorts(const QStringList &ports)
+{
+    const QString chosen = ui->ComBC->currentText();
+    showSerialPorts(ports);
+    ui->ComBC->setCurrentIndex(qMax(0, ui->ComBC->findText(chosen)));
+}
+
 void Widget::on_ConnectBtn_clicked()
 {
     const QString caption = ui->ConnectBtn->text();
@@ -123,6 +133,8 @@ void Widget::on_ConnectBtn_clicked()
         return;
 
     trace(QStringLiteral("***********"));
+    // A probe of a refresh may hold the port for a moment.
+    portScan->waitForProbe(ui->ComBC->currentText());
     if (!deviceLink->open(ui->ComBC->currentText())) {
         showError(tr("串口打开失败!"));
         return;

@@ -68,6 +68,7 @@ private slots:
 private:
     void initSerialPort();
     void showSerialPorts(const QStringList &ports);
+    void showLatePorts(const QStringList &ports);
     void setSerialSettingsEnabled(bool enabled);
     void showSerialIdle();
     void doWriteSerialDataToUdp();
