@@ -358,21 +358,13 @@ void tst_Bridge::tcpUploadToADeviceThatReads()
     // A device slower than the network holds the client back; nothing is lost.
     QFETCH(int, size);
     QFETCH(QList<int>, pausesMs);
-#ifdef Q_OS_WIN
-    // Qt hands a COM port each write whole and reports it once it has all
-    // gone; a pseudo-terminal under Wine tells no output queue beside it, so
-    // the window can see no progress for longer than the stall window (for
-    // a slow device always, for a fast one when the machine is busy).
-    QSKIP("under Wine a COM port shows progress only a whole write at a time");
-#endif
     Rig rig;
     rig.openSerial();
     const quint16 port = rig.startServer()->serverPort();
     QByteArray upload(size, Qt::Uninitialized);
     for (int i = 0; i < upload.size(); ++i)
         upload[i] = char(i * 7 + i / 65536);
-    // The client stays until the device has it all: a client that leaves
-    // has its last data forwarded whether the device is behind or not.
+    // The client stays until the device has it all.
     int client = -1;
     std::thread sender([&upload, &client, port] {
         client = connectedSocket(port);

@@ -98,6 +98,9 @@ void DeviceLink::write(const QByteArray &block)
 
 qint64 DeviceLink::waitingBytes() const
 {
+    // A closed port still counts what its last session left unwritten.
+    if (!port->isOpen())
+        return 0;
     return pending.size() - head + port->bytesToWrite();
 }
 

@@ -1,0 +1,83 @@
+#include "devicelink.h"
+#include "testsupport.h"
+
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QtTest>
+
+// The device's side of network data on its own, with a device that takes
+// nothing on a pseudo-terminal and a clock of the test's.
+class tst_DeviceLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { SKIP_WITHOUT_DEVICE_LINE(); }
+    void deviceThatTakesNothing_data();
+    void deviceThatTakesNothing();
+    void closingDropsWhatWaits();
+};
+
+void tst_DeviceLink::deviceThatTakesNothing_data()
+{
+    QTest::addColumn<bool>("holdable");
+    QTest::newRow("a TCP peer's block") << true;
+    QTest::newRow("a datagram") << false;
+}
+
+void tst_DeviceLink::deviceThatTakesNothing()
+{
+    QFETCH(bool, holdable);
+    DeviceLine device;
+    QSerialPort port;
+    qint64 now = 0;
+    DeviceLink link(&port, nullptr, [&now] { return now; });
+    QSignalSpy held(&link, &DeviceLink::peersHeldChanged);
+    QVERIFY(link.open(device.portName()));
+    QVERIFY(port.setBaudRate(9600));
+    const DeviceBackPressure line = [] {
+        DeviceBackPressure pressure;
+        pressure.setBaudRate(9600);
+        return pressure;
+    }();
+
+    link.write(QByteArray(100000, 'x'));
+    QTest::qWait(300);
+    // The port gets a second of line time at once, the rest waits here.
+    QVERIFY(port.bytesToWrite() <= line.bytesPerSecond());
+    QVERIFY(link.waitingBytes() > line.holdBytes());
+    QCOMPARE(held.count(), 1);
+    QVERIFY(link.peersHeld());
+    // Past the bound a datagram is refused; a peer is held, not refused.
+    QCOMPARE(link.accepts(holdable), holdable);
+
+    // The event loop did not come round for a stall window: the block is
+    // judged on the device's progress as it is now, and judging changes
+    // nothing.
+    now += line.stallWindowMs();
+    QVERIFY(!link.accepts(holdable));
+    QVERIFY(!link.accepts(holdable));
+    QCOMPARE(held.count(), 1);
+    // Once the link looks, a stalled device holds nobody back.
+    QTRY_VERIFY(!link.peersHeld());
+    QCOMPARE(held.count(), 2);
+}
+
+void tst_DeviceLink::closingDropsWhatWaits()
+{
+    DeviceLine device;
+    QSerialPort port;
+    DeviceLink link(&port);
+    QSignalSpy held(&link, &DeviceLink::peersHeldChanged);
+    QVERIFY(link.open(device.portName()));
+    link.write(QByteArray(100000, 'x'));
+    QTRY_VERIFY(link.peersHeld());
+    port.close();
+    QCOMPARE(link.waitingBytes(), 0);
+    QVERIFY(!link.peersHeld());
+    QCOMPARE(held.count(), 2);
+    QVERIFY(!link.accepts(true));
+}
+
+QTEST_GUILESS_MAIN(tst_DeviceLink)
+#include "tst_devicelink.moc"
