@@ -115,6 +115,29 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     return result;
 }
 
+double measureUploadThroughput(long long bytes)
+{
+    Line line;
+    line.startDraining();
+    QTemporaryDir folder;
+    CaptureDirectory capture(folder.path());
+    std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
+    auto *server = rig->window.findChild<TcpServer *>();
+    if (!server)
+        return -1;
+    const int fd = connectedSocket(server->serverPort());
+    const QByteArray upload(int(bytes), 'u');
+    const auto start = Clock::now();
+    std::thread client([&] { sendAll(fd, upload); });
+    spinUntil([&] { return line.drainedBytes >= bytes; }, 120);
+    const double seconds = secondsSince(start);
+    const long long drained = line.drainedBytes;
+    shutdownSocket(fd);
+    client.join();
+    closeSocket(fd);
+    return drained >= bytes ? double(bytes) / 1e6 / seconds : -1;
+}
+
 MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds)
 {
     Line line;

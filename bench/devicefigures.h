@@ -22,6 +22,10 @@ struct SlowDevice
 // to the same.
 SlowDevice measureSlowDevice(int baud, double seconds);
 
+// MB/s from a TCP client of the server role to a device that reads as fast
+// as it can, for `bytes`; -1 when not all of it arrived within two minutes.
+double measureUploadThroughput(long long bytes);
+
 // Resident size before `clients` TCP clients connect, and `seconds` after
 // each began to push 2 MiB, towards a device that reads at its line rate.
 MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds);
