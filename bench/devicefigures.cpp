@@ -2,7 +2,9 @@
 
 #include "harness.h"
 #include "tcpserver.h"
-#include "testsupport.h"
+#include "processes.h"
+#include "sockets.h"
+#include "windowrig.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
@@ -10,6 +12,11 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+
+#include <sys/socket.h>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <random>
 
 #include <sys/resource.h>
@@ -24,17 +31,27 @@ std::unique_ptr<WindowRig> serverWindow(const Line &line, const char *baud)
     rig->window.show();
     rig->choose("BaudCB", QString::fromLatin1(baud));
     rig->click("ConnectBtn");
-    rig->startServer();
+    // A server that did not start shows as none in the window.
+    if (!rig->startServer())
+        std::fprintf(stderr, "  the server role did not start\n");
     return rig;
 }
 
+// A short sentence that a peer sends, numbered, for its age at the device.
+QByteArray markedSentence(int number)
+{
+    return QByteArrayLiteral("$MARK,") + QByteArray::number(number).rightJustified(6, '0')
+            + QByteArrayLiteral("*00\r\n");
+}
+
 // Plays a device that reads at its line rate, `baud / 10` bytes a second,
-// in the 50 ms steps of a UART's FIFO, and notes when `marker` first arrives.
+// in the 50 ms steps of a UART's FIFO, and notes when each marked sentence
+// arrives.
 class PacedDevice
 {
 public:
-    PacedDevice(const Line &line, int baud, const QByteArray &marker = {})
-        : thread([this, fd = line.deviceDescriptor(), baud, marker] { run(fd, baud, marker); })
+    PacedDevice(const Line &line, int baud)
+        : thread([this, fd = line.deviceDescriptor(), baud] { run(fd, baud); })
     {
     }
     ~PacedDevice()
@@ -43,14 +60,20 @@ public:
         thread.join();
     }
     std::atomic<long long> bytes{ 0 };
-    std::atomic<bool> markerSeen{ false };
-    Clock::time_point markerAt;
+    // When the marked sentence arrived; empty while it has not.
+    std::optional<Clock::time_point> arrival(int number)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto it = arrivals.find(number);
+        return it == arrivals.end() ? std::nullopt : std::optional(it->second);
+    }
 
 private:
-    void run(int fd, int baud, const QByteArray &marker)
+    void run(int fd, int baud)
     {
         std::vector<char> buffer(65536);
-        QByteArray tail; // the end of the last read, for a marker split across reads
+        QByteArray tail; // from the last marker's start, for one split across reads
+        const int markerSize = markedSentence(0).size();
         const auto start = Clock::now();
         while (!stop) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -61,17 +84,20 @@ private:
             if (n <= 0)
                 continue;
             bytes += n;
-            if (marker.isEmpty() || markerSeen)
-                continue;
             tail += QByteArray(buffer.data(), int(n));
-            if (tail.contains(marker)) {
-                markerAt = Clock::now();
-                markerSeen = true;
+            int at = 0;
+            for (int found;
+                 (found = tail.indexOf("$MARK,", at)) >= 0 && found + markerSize <= tail.size();
+                 at = found + markerSize) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                arrivals.emplace(tail.mid(found + 6, 6).toInt(), Clock::now());
             }
-            tail = tail.right(marker.size());
+            tail = tail.mid(std::max(at, int(tail.size()) - markerSize));
         }
     }
     std::atomic<bool> stop{ false };
+    std::mutex mutex;
+    std::map<int, Clock::time_point> arrivals;
     std::thread thread;
 };
 
@@ -85,7 +111,6 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     const QByteArray baudText = QByteArray::number(baud);
     std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
     auto *server = rig->window.findChild<TcpServer *>();
-    auto *port = rig->window.findChild<QSerialPort *>();
     SlowDevice result;
     if (!server)
         return result;
@@ -95,22 +120,32 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     TraceLog trace;
     PacedDevice device(line, baud);
     const QByteArray upload(5 * 1024 * 1024, 'r');
-    const int fd = connectedSocket(server->serverPort());
-    std::thread client([&] { sendAll(fd, upload); });
-
+    const int pusher = connectedSocket(server->serverPort());
+    std::thread push([&] { sendAll(pusher, upload); });
+    // Another peer sends a marked sentence a second, as a correction source would.
+    const int sender = connectedSocket(server->serverPort());
+    std::vector<Clock::time_point> sent;
     const auto start = Clock::now();
-    spinUntil(
-            [&] {
-                result.largestQueue = std::max(result.largestQueue, port->bytesToWrite());
-                return secondsSince(start) >= seconds;
-            },
-            seconds + 1);
-    shutdownSocket(fd); // wakes the client's send
-    client.join();
-    closeSocket(fd);
-    result.longestWaitSeconds = double(result.largestQueue) / (baud / 10.0);
+    while (secondsSince(start) < seconds) {
+        sent.push_back(Clock::now());
+        sendAll(sender, markedSentence(int(sent.size()) - 1));
+        spinFor(1);
+    }
+    // A sentence that has not arrived counts with its age so far.
+    const auto end = Clock::now();
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const std::optional<Clock::time_point> arrived = device.arrival(int(i));
+        result.arrived += arrived ? 1 : 0;
+        result.longestAgeSeconds =
+                std::max(result.longestAgeSeconds,
+                         std::chrono::duration<double>(arrived.value_or(end) - sent[i]).count());
+    }
+    result.sent = int(sent.size());
+    shutdownSocket(pusher); // wakes the pusher's send
+    push.join();
+    closeSocket(pusher);
+    closeSocket(sender);
     result.dropped = trace.count(QStringLiteral("向串口写入数据错误"));
-    result.deviceBytes = device.bytes;
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     return result;
 }
@@ -150,7 +185,7 @@ MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds)
     if (!server)
         return result;
     PacedDevice device(line, baud);
-    spinUntil([] { return false; }, 1);
+    spinFor(1);
     result.baselineKiB = residentKiB();
 
     const QByteArray upload(2 * 1024 * 1024, 'h');
@@ -164,7 +199,7 @@ MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds)
         if (i % 20 == 19)
             spinUntil([&] { return server->clientCount() == i + 1; }, 5);
     }
-    spinUntil([] { return false; }, seconds);
+    spinFor(seconds);
     result.endKiB = residentKiB();
     for (int fd : sockets)
         shutdownSocket(fd); // wakes a send that the window holds back
@@ -185,26 +220,25 @@ double measureAgeAfterLeaver(int baud, int leaverBytes)
     auto *server = rig->window.findChild<TcpServer *>();
     if (!server)
         return -1;
-    const QByteArray marker("$TAVRIK,MARK*00\r\n");
-    PacedDevice device(line, baud, marker);
+    PacedDevice device(line, baud);
 
     // One client's upload keeps the device behind, and reading held.
     const int pusher = connectedSocket(server->serverPort());
     std::thread push([pusher] { sendAll(pusher, QByteArray(8 * 1024 * 1024, 'u')); });
-    spinUntil([] { return false; }, 2);
+    spinFor(2);
     // Another sends, and closes normally.
     const int leaver = connectedSocket(server->serverPort());
     std::thread leave([leaver, leaverBytes] {
         sendAll(leaver, QByteArray(leaverBytes, 'l'));
         closeSocket(leaver);
     });
-    spinUntil([] { return false; }, 3);
+    spinFor(3);
     const int sender = connectedSocket(server->serverPort());
     const auto sent = Clock::now();
-    sendAll(sender, marker);
-    spinUntil([&] { return device.markerSeen.load(); }, ageCapSeconds);
-    const double age =
-            device.markerSeen ? std::chrono::duration<double>(device.markerAt - sent).count() : -1;
+    sendAll(sender, markedSentence(0));
+    spinUntil([&] { return device.arrival(0).has_value(); }, ageCapSeconds);
+    const std::optional<Clock::time_point> arrived = device.arrival(0);
+    const double age = arrived ? std::chrono::duration<double>(*arrived - sent).count() : -1;
     shutdownSocket(pusher);
     push.join();
     leave.join();
@@ -250,10 +284,10 @@ double measureManyClientsCpu(int clients, double seconds)
             }
         }
     });
-    spinUntil([] { return false; }, 2);
+    spinFor(2);
     const double cpuBefore = threadCpuSeconds();
     const auto start = Clock::now();
-    spinUntil([] { return false; }, seconds);
+    spinFor(seconds);
     const double percent = 100 * (threadCpuSeconds() - cpuBefore) / secondsSince(start);
     stop = true;
     senders.join();
@@ -303,13 +337,13 @@ int displayGrowthChild(int argc, char **argv)
             sendAll(fd, block);
         }
     });
-    spinUntil([] { return false; }, 10);
+    spinFor(10);
     filling = false;
-    spinUntil([] { return false; }, 20);
+    spinFor(20);
     std::printf("baseline %ld\n", residentKiB());
     std::fflush(stdout);
     for (double done = 0; done < seconds; done += 60) {
-        spinUntil([] { return false; }, std::min(60.0, seconds - done));
+        spinFor(std::min(60.0, seconds - done));
         std::printf("after %.0f %ld\n", std::min(done + 60, seconds), residentKiB());
         std::fflush(stdout);
     }

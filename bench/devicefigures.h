@@ -12,14 +12,15 @@
 
 struct SlowDevice
 {
-    double longestWaitSeconds = 0; // queued towards the device, in line time
-    long long largestQueue = 0;
+    double longestAgeSeconds = 0; // of a marked sentence when it reached the device
+    int sent = 0; // marked sentences
+    int arrived = 0;
     int dropped = 0; // blocks the device did not get
-    long long deviceBytes = 0; // what the device read
 };
 
-// The device reads `baud / 10` bytes a second; the window's baud rate is set
-// to the same.
+// The device reads `baud / 10` bytes a second, the window's baud rate is set
+// to the same, and a TCP client pushes 5 MiB while another sends a marked
+// sentence a second for `seconds`.
 SlowDevice measureSlowDevice(int baud, double seconds);
 
 // MB/s from a TCP client of the server role to a device that reads as fast

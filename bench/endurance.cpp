@@ -2,12 +2,15 @@
 
 #include "harness.h"
 #include "tcpserver.h"
-#include "testsupport.h"
+#include "sockets.h"
+#include "windowrig.h"
 
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -47,7 +50,7 @@ private:
 
 void runFor(double seconds)
 {
-    spinUntil([] { return false; }, seconds);
+    spinFor(seconds);
 }
 
 // The longest stretch in which the event loop did not come round: a timer

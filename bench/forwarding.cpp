@@ -11,6 +11,8 @@ Throughput measureThroughput(size_t total)
     Line line;
     UdpSink sink;
     Side side(line, sink.port);
+    if (!side.ready())
+        return {};
     const QByteArray block = ggaBlock(64 * 1024);
     std::atomic<bool> written{ false };
     const auto start = Clock::now();
@@ -44,6 +46,8 @@ Latency measureLatency(int sentences)
     Line line;
     UdpSink sink(true);
     Side side(line, sink.port);
+    if (!side.ready())
+        return {};
     std::vector<Clock::time_point> writes{ size_t(sentences) };
     std::atomic<bool> written{ false };
     std::thread writer([&] {
@@ -91,6 +95,8 @@ double measureCpuPercent(double seconds)
     Line line;
     UdpSink sink;
     Side side(line, sink.port);
+    if (!side.ready())
+        return -1;
     std::atomic<bool> written{ false };
     const int sentences = int(seconds * 100);
     std::thread writer([&] {

@@ -4,7 +4,13 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QTimer>
+
+#include <cerrno>
+
+#include <sys/socket.h>
+#include <time.h>
 
 Line::~Line()
 {
@@ -50,6 +56,74 @@ bool Line::feed(const char *data, size_t size, const std::atomic<bool> *stop)
     return true;
 }
 
+UdpSink::UdpSink(bool noteArrivals)
+    : fd(boundUdpSocket(&port, 16 * 1024 * 1024)), noteArrivals(noteArrivals)
+{
+    thread = std::thread([this] { run(); });
+}
+
+UdpSink::~UdpSink()
+{
+    finish();
+    closeSocket(fd);
+}
+
+void UdpSink::finish()
+{
+    stop = true;
+    if (thread.joinable())
+        thread.join();
+}
+
+void UdpSink::run()
+{
+    std::vector<char> buffer(70000);
+    while (!stop) {
+        pollfd p{ fd, POLLIN, 0 };
+        if (poll(&p, 1, 20) <= 0)
+            continue;
+        const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+        if (n < 0)
+            continue;
+        const auto at = Clock::now();
+        lastArrival = at;
+        bytes += n;
+        ++datagrams;
+        largest = std::max<long long>(largest, n);
+        if (noteArrivals)
+            arrivals.emplace_back(bytes.load(), at);
+    }
+}
+
+TavrikForwarder::TavrikForwarder(const Line &line, quint16 udpPort)
+    : window(std::make_unique<WindowRig>(QStringList{ line.portName() }))
+{
+    window->window.show();
+    up = window->connectUdp(udpPort);
+    window->click("ConnectBtn");
+    QCoreApplication::processEvents();
+}
+
+SocatForwarder::SocatForwarder(const Line &line, quint16 udpPort)
+{
+    process.start("socat",
+                  { line.portName() + ",raw,echo=0",
+                    QStringLiteral("UDP-SENDTO:%1:%2").arg(loopback().toString()).arg(udpPort) });
+    process.waitForStarted(3000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+double SocatForwarder::cpuSeconds() const
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
+    // After the command: state is field 1, utime 12, stime 13.
+    return double(fields.value(12).toLongLong() + fields.value(13).toLongLong())
+            / double(sysconf(_SC_CLK_TCK));
+}
+
 double threadCpuSeconds()
 {
     timespec ts{};
@@ -91,6 +165,11 @@ void spinUntil(const std::function<bool()> &done, double seconds)
     });
     check.start(20);
     loop.exec();
+}
+
+void spinFor(double seconds)
+{
+    spinUntil([] { return false; }, seconds);
 }
 
 void waitForArrivals(UdpSink &sink, long long expected, bool gui)

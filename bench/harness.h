@@ -4,32 +4,24 @@
 // What the figures share: the receiver's line, a UDP sink, the window and
 // socat as forwarders, and a GUI loop that runs while other threads work.
 
-#include "testsupport.h"
+#include "processes.h"
+#include "sockets.h"
+#include "windowrig.h"
 #include "widget.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
-#include <QFile>
 #include <QProcess>
-#include <QPushButton>
 #include <QString>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 using Clock = std::chrono::steady_clock;
@@ -44,7 +36,7 @@ struct Options
 
 // The receiver's line: the tests' device line, played from threads of the
 // bench's own rather than from the event loop.
-class Line : public DeviceLine
+class Line : public DevicePlayer
 {
 public:
     ~Line();
@@ -75,25 +67,8 @@ QByteArray sentence80(long fix);
 class UdpSink
 {
 public:
-    explicit UdpSink(bool noteArrivals = false) : noteArrivals(noteArrivals)
-    {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        const int size = 16 * 1024 * 1024;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(loopback().toIPv4Address());
-        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-        port = ntohs(address.sin_port);
-        thread = std::thread([this] { run(); });
-    }
-    ~UdpSink()
-    {
-        finish();
-        ::close(fd);
-    }
+    explicit UdpSink(bool noteArrivals = false);
+    ~UdpSink();
 
     quint16 port = 0;
     std::atomic<long long> bytes{ 0 };
@@ -103,33 +78,10 @@ public:
     // (bytes so far, time): read only after the sink has stopped.
     std::vector<std::pair<long long, Clock::time_point>> arrivals;
 
-    void finish()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-    }
+    void finish();
 
 private:
-    void run()
-    {
-        std::vector<char> buffer(70000);
-        while (!stop) {
-            pollfd p{ fd, POLLIN, 0 };
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-            if (n < 0)
-                continue;
-            const auto at = Clock::now();
-            lastArrival = at;
-            bytes += n;
-            ++datagrams;
-            largest = std::max<long long>(largest, n);
-            if (noteArrivals)
-                arrivals.emplace_back(bytes.load(), at);
-        }
-    }
+    void run();
 
     int fd = -1;
     bool noteArrivals;
@@ -140,6 +92,8 @@ private:
 // Runs the GUI event loop until `done` holds or `seconds` pass, looking every
 // few milliseconds; in between the loop sleeps as the program's own would.
 void spinUntil(const std::function<bool()> &done, double seconds);
+// Runs the GUI event loop for `seconds`.
+void spinFor(double seconds);
 
 // Waits for a stream to settle: all bytes in, or no progress for a while.
 void waitForArrivals(UdpSink &sink, long long expected, bool gui);
@@ -149,6 +103,8 @@ class Forwarder
 {
 public:
     virtual ~Forwarder() = default;
+    // Whether it is forwarding; a figure of one that is not is left out.
+    virtual bool ready() const = 0;
     virtual bool gui() const = 0;
     virtual double cpuSeconds() const = 0;
 };
@@ -156,46 +112,24 @@ public:
 class TavrikForwarder : public Forwarder
 {
 public:
-    TavrikForwarder(const Line &line, quint16 udpPort)
-    {
-        window = std::make_unique<WindowRig>(QStringList{ line.portName() });
-        window->window.show();
-        window->connectUdp(udpPort);
-        window->click("ConnectBtn");
-        QCoreApplication::processEvents();
-    }
+    TavrikForwarder(const Line &line, quint16 udpPort);
+    bool ready() const override { return up; }
     bool gui() const override { return true; }
     double cpuSeconds() const override { return threadCpuSeconds(); }
     WindowRig &rig() { return *window; }
 
 private:
     std::unique_ptr<WindowRig> window;
+    bool up = false;
 };
 
 class SocatForwarder : public Forwarder
 {
 public:
-    SocatForwarder(const Line &line, quint16 udpPort)
-    {
-        process.start(
-                "socat",
-                { line.portName() + ",raw,echo=0",
-                  QStringLiteral("UDP-SENDTO:%1:%2").arg(loopback().toString()).arg(udpPort) });
-        process.waitForStarted(3000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    bool running() const { return process.state() == QProcess::Running; }
+    SocatForwarder(const Line &line, quint16 udpPort);
+    bool ready() const override { return process.state() == QProcess::Running; }
     bool gui() const override { return false; }
-    double cpuSeconds() const override
-    {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
-        if (!stat.open(QIODevice::ReadOnly))
-            return 0;
-        const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
-        // After the command: state is field 1, utime 12, stime 13.
-        return double(fields.value(12).toLongLong() + fields.value(13).toLongLong())
-                / double(sysconf(_SC_CLK_TCK));
-    }
+    double cpuSeconds() const override;
 
 private:
     PeerProcess process;

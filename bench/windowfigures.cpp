@@ -4,7 +4,7 @@
 #include "harness.h"
 #include "paragraphlog.h"
 #include "tcpserver.h"
-#include "testsupport.h"
+#include "windowrig.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cstdio>
+
+#include <sys/socket.h>
 
 // The cost of showing a paragraph in a view that holds its full 5000, one
 // paragraph a millisecond: the time spent appending and in the event loop
@@ -66,17 +68,7 @@ FanOut measureFanOut(int clientCount, double seconds, int bytesPerSecond)
     // Client 0 stalls: a small receive buffer and it never reads.
     std::vector<int> sockets;
     for (int i = 0; i < clientCount; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (i == 0) {
-            const int small = 4096;
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(server->serverPort());
-        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        sockets.push_back(fd);
+        sockets.push_back(connectedSocket(server->serverPort(), Transport::Tcp, i == 0 ? 4096 : 0));
         // Accepting needs the event loop; the listen backlog is short.
         spinUntil([&] { return server->clientCount() == i + 1; }, 5);
     }
@@ -182,7 +174,8 @@ int startupChild(int argc, char **argv)
     while (!(window.windowHandle() && window.windowHandle()->isExposed()))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     const long long shown = monotonicNs();
-    waitForPortScan(window);
+    if (!waitForPortScan(window))
+        return 1;
     const long long listed = monotonicNs();
     auto *list = window.findChild<QComboBox *>("ComBC");
     const int listedCount = list->count();

@@ -76,7 +76,7 @@ FakeSerialPorts::~FakeSerialPorts()
 
 QString FakeSerialPorts::plug()
 {
-    auto pty = std::make_unique<DeviceLine>();
+    auto pty = std::make_unique<DevicePlayer>();
     if (!pty->isValid())
         return QString();
     const QString name = plug(pty->portName());

@@ -1,7 +1,7 @@
 #ifndef FAKESERIALPORTS_H
 #define FAKESERIALPORTS_H
 
-#include "testsupport.h"
+#include "deviceplayer.h"
 
 #include <QApplication>
 #include <QString>
@@ -55,13 +55,13 @@ public:
     // receiver simulator, on the pseudo-terminal with this slave.
     QString plug(const QString &slavePath);
     // The device side of an adapter made by plug().
-    DeviceLine &device(const QString &name) { return *ports.at(name); }
+    DevicePlayer &device(const QString &name) { return *ports.at(name); }
     // The adapter goes away: the port is no longer listed and, for an adapter
     // made by plug(), the line hangs up.
     void unplug(const QString &name);
 
 private:
-    std::map<QString, std::unique_ptr<DeviceLine>> ports;
+    std::map<QString, std::unique_ptr<DevicePlayer>> ports;
 };
 
 #endif // FAKESERIALPORTS_H

@@ -1,7 +1,9 @@
 #include "devicebackpressure.h"
 #include "paragraphlog.h"
 #include "tcpserver.h"
-#include "testsupport.h"
+#include "processes.h"
+#include "sockets.h"
+#include "windowrig.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -61,7 +63,7 @@ class tst_Bridge : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { SKIP_WITHOUT_DEVICE_LINE(); }
+    void initTestCase() { SKIP_WITHOUT_DEVICE_PLAYER(); }
     void udpBothWays();
     void networkDataToDevice_data();
     void networkDataToDevice();
@@ -93,26 +95,17 @@ private:
         QTemporaryDir folder;
         CaptureDirectory capture{ folder.path() };
 
-        void connectUdp(quint16 target)
-        {
-            WindowRig::connectUdp(target);
-            QCOMPARE(caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
-        }
         // The serial link open and the UDP role sending to `peer`, which is
         // bound here on loopback.
-        void openUdpLinkTo(QUdpSocket &peer)
+        [[nodiscard]] bool openUdpLinkTo(QUdpSocket &peer)
         {
-            QVERIFY(peer.bind(loopback(), 0));
-            openSerial();
-            connectUdp(peer.localPort());
+            return peer.bind(loopback(), 0) && openSerial() && connectUdp(peer.localPort());
         }
-        // The serial link open and the TCP client role connected to `remote`;
-        // remote.peer is the accepted connection, null when there is none.
-        void openLinkTo(RemoteServer &remote)
+        // The serial link open and the TCP client role connected to `remote`,
+        // whose peer is the accepted connection.
+        [[nodiscard]] bool openLinkTo(RemoteServer &remote)
         {
-            openSerial();
-            connectClient(remote.listener.serverPort());
-            remote.accept();
+            return openSerial() && connectClient(remote.listener.serverPort()) && remote.accept();
         }
     };
 };
@@ -121,11 +114,11 @@ void tst_Bridge::udpBothWays()
 {
     QUdpSocket peer;
     Rig rig;
-    rig.openUdpLinkTo(peer);
+    QVERIFY(rig.openUdpLinkTo(peer));
 
     // Serial to network: the datagram is the read, byte for byte.
     const QByteArray sentence("$GPGGA,1\r\n\0tail\r\n", 18);
-    rig.device.write(sentence);
+    QVERIFY(rig.device.write(sentence));
     QTRY_VERIFY(peer.hasPendingDatagrams());
     QNetworkDatagram datagram = peer.receiveDatagram();
     QCOMPARE(datagram.data(), sentence);
@@ -181,7 +174,7 @@ void tst_Bridge::networkDataToDevice()
 
     QUdpSocket peer;
     Rig rig;
-    rig.openUdpLinkTo(peer);
+    QVERIFY(rig.openUdpLinkTo(peer));
     peer.writeDatagram("before", loopback(), rig.udpPort());
     QCOMPARE(rig.device.read(6), QByteArray("before"));
     if (!serialOpen)
@@ -214,7 +207,7 @@ void tst_Bridge::largeSerialReadIsNotLost()
     // a line with no break anywhere shows shortened, but leaves whole.
     QUdpSocket peer;
     Rig rig;
-    rig.openUdpLinkTo(peer);
+    QVERIFY(rig.openUdpLinkTo(peer));
     peer.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
 
     QByteArray burst;
@@ -222,7 +215,7 @@ void tst_Bridge::largeSerialReadIsNotLost()
         burst += QByteArray::number(i) + ",$GPGGA,123519,4807.038,N,01131.000,E\r\n";
     for (int i = 0; burst.size() < 1200 * 1024; ++i)
         burst += QByteArray::number(i % 10);
-    rig.device.write(burst);
+    QVERIFY(rig.device.write(burst));
 
     QByteArray received;
     int largest = 0;
@@ -258,10 +251,10 @@ void tst_Bridge::udpTargetNotListening()
         port = probe.localPort();
     }
     Rig rig;
-    rig.openSerial();
-    rig.connectUdp(port);
+    QVERIFY(rig.openSerial());
+    QVERIFY(rig.connectUdp(port));
     for (int i = 0; i < 20; ++i) {
-        rig.device.write("$GPGGA," + QByteArray::number(i) + "\r\n");
+        QVERIFY(rig.device.write("$GPGGA," + QByteArray::number(i) + "\r\n"));
         QTest::qWait(5);
     }
     QTRY_VERIFY(rig.serialText().contains("$GPGGA,19 "));
@@ -269,7 +262,7 @@ void tst_Bridge::udpTargetNotListening()
 
     QUdpSocket late;
     QVERIFY(late.bind(loopback(), port));
-    rig.device.write("$GPGGA,later\r\n");
+    QVERIFY(rig.device.write("$GPGGA,later\r\n"));
     QTRY_VERIFY(late.hasPendingDatagrams());
     QCOMPARE(late.receiveDatagram().data(), QByteArray("$GPGGA,later\r\n"));
     QVERIFY(rig.boxes.texts.isEmpty());
@@ -289,13 +282,13 @@ void tst_Bridge::udpTargetThatIsNotAnAddress()
     QFETCH(QString, target);
     QUdpSocket peer;
     Rig rig;
-    rig.openUdpLinkTo(peer);
+    QVERIFY(rig.openUdpLinkTo(peer));
     rig.click("pBtnNetCnnt");
     rig.setText("lEditUdpIP", target);
     rig.click("pBtnNetCnnt");
     QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
 
-    rig.device.write("$GPGGA,4\r\n");
+    QVERIFY(rig.device.write("$GPGGA,4\r\n"));
     QTRY_VERIFY(rig.serialText().contains("$GPGGA,4"));
     QVERIFY(!peer.waitForReadyRead(200));
 }
@@ -321,13 +314,13 @@ void tst_Bridge::deviceThatTakesNothing()
     const int blocks = 100;
     TraceLog trace;
     if (role == Widget::UdpRole) {
-        rig.openUdpLinkTo(peer);
+        QVERIFY(rig.openUdpLinkTo(peer));
         for (int i = 0; i < blocks; ++i) {
             peer.writeDatagram(block, loopback(), rig.udpPort());
             QTRY_COMPARE(trace.count("向文件写入数据正确"), i + 1);
         }
     } else {
-        rig.openSerial();
+        QVERIFY(rig.openSerial());
         client.connectToHost(loopback(), rig.startServer()->serverPort());
         QVERIFY(client.waitForConnected(3000));
         for (int i = 0; i < blocks; ++i)
@@ -359,7 +352,7 @@ void tst_Bridge::tcpUploadToADeviceThatReads()
     QFETCH(int, size);
     QFETCH(QList<int>, pausesMs);
     Rig rig;
-    rig.openSerial();
+    QVERIFY(rig.openSerial());
     const quint16 port = rig.startServer()->serverPort();
     QByteArray upload(size, Qt::Uninitialized);
     for (int i = 0; i < upload.size(); ++i)
@@ -409,7 +402,7 @@ void tst_Bridge::heldClientLeaves()
     QSKIP("under Wine a blocked send of the test's clients cannot be stopped");
 #endif
     Rig rig;
-    rig.openSerial();
+    QVERIFY(rig.openSerial());
     auto *server = rig.startServer();
     const int a = connectedSocket(server->serverPort());
     int b = connectedSocket(server->serverPort());
@@ -469,7 +462,7 @@ void tst_Bridge::heldClientLeaves()
     // The receiver's next sentence finds the reset on its way to B, long
     // before reading gets that far, and Qt then drops what the socket holds.
     if (reset)
-        rig.device.write("$GPGGA,7\r\n");
+        QVERIFY(rig.device.write("$GPGGA,7\r\n"));
     // Its departure shows once what the window read of it has had its turns.
     QVERIFY(deviceReadsUntil([&] { return fromBAtDeparture >= 0; }));
     // After a reset, what the kernel still held of B is gone; what the
@@ -487,7 +480,7 @@ void tst_Bridge::captureFileFails()
     QUdpSocket peer;
     Rig rig;
     QVERIFY(QDir(rig.folder.path()).rmdir("D:"));
-    rig.openUdpLinkTo(peer);
+    QVERIFY(rig.openUdpLinkTo(peer));
     TraceLog trace;
     const auto tracedFailures = [&] { return trace.count("Can't open file for writing"); };
     peer.writeDatagram("one", loopback(), rig.udpPort());
@@ -499,7 +492,7 @@ void tst_Bridge::captureFileFails()
     QVERIFY(rig.device.readFor(100).isEmpty());
     QCOMPARE(trace.count("向串口写入数据正确"), 2);
     QCOMPARE(tracedFailures(), 2);
-    rig.device.write("$GPGGA,5\r\n");
+    QVERIFY(rig.device.write("$GPGGA,5\r\n"));
     QTRY_VERIFY(peer.hasPendingDatagrams());
     QCOMPARE(peer.receiveDatagram().data(), QByteArray("$GPGGA,5\r\n"));
 }
@@ -513,7 +506,7 @@ void tst_Bridge::captureFileFails()
 void tst_Bridge::tcpServerRole()
 {
     Rig rig;
-    rig.openSerial();
+    QVERIFY(rig.openSerial());
     auto *server = rig.startServer();
     QCOMPARE(rig.state(), QStringLiteral("建立TCP服务器成功"));
     QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
@@ -537,7 +530,7 @@ void tst_Bridge::tcpServerRole()
     QCOMPARE(rig.capture.captured(), QByteArray("cmd\0\r\n", 6));
 
     // From the device to every client.
-    rig.device.write("$GPGGA,2\r\n");
+    QVERIFY(rig.device.write("$GPGGA,2\r\n"));
     for (auto &client : clients)
         QCOMPARE(readAtLeast(client.get(), 10), QByteArray("$GPGGA,2\r\n"));
 
@@ -556,13 +549,13 @@ void tst_Bridge::tcpClientBothWays()
 {
     RemoteServer remote;
     Rig rig;
-    rig.openLinkTo(remote);
+    QVERIFY(rig.openLinkTo(remote));
     QVERIFY(remote.peer);
     QCOMPARE(rig.state(), QStringLiteral("连接TCP服务器成功"));
     QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("断开网络"));
     QCOMPARE(rig.text("lEditUdpPort"), QString::number(remote.peer->peerPort()));
 
-    rig.device.write("$GPGGA,3\r\n");
+    QVERIFY(rig.device.write("$GPGGA,3\r\n"));
     QCOMPARE(readAtLeast(remote.peer, 10), QByteArray("$GPGGA,3\r\n"));
 
     remote.peer->write(QByteArray("\0corr\r\n", 7));
@@ -594,7 +587,7 @@ void tst_Bridge::tcpClientLosesTheServer()
     QFETCH(int, lastWords);
     RemoteServer remote;
     Rig rig;
-    rig.openLinkTo(remote);
+    QVERIFY(rig.openLinkTo(remote));
     QVERIFY(remote.peer);
     const QByteArray words(lastWords, 'w');
     if (lastWords > 0) {
@@ -604,7 +597,7 @@ void tst_Bridge::tcpClientLosesTheServer()
         remote.peer->setReadBufferSize(1);
         const QByteArray chunk(4096, 'g');
         for (int i = 0; i < 20000 && rig.caption("pBtnNetCnnt") != QStringLiteral("连接网络"); ++i)
-            rig.device.write(chunk);
+            QVERIFY(rig.device.write(chunk));
     }
     // The device reads as they come: the link goes once they have all gone.
     QCOMPARE(rig.device.read(lastWords), words);
@@ -631,7 +624,7 @@ void tst_Bridge::tcpClientCloseWithQueuedData()
     QFETCH(bool, serverReadsAgain);
     RemoteServer remote;
     Rig rig;
-    rig.openLinkTo(remote);
+    QVERIFY(rig.openLinkTo(remote));
     QVERIFY(remote.peer);
     remote.peer->setReadBufferSize(1);
     auto *socket = rig.window.findChild<QTcpSocket *>();
@@ -644,7 +637,7 @@ void tst_Bridge::tcpClientCloseWithQueuedData()
     const qint64 stalled = 1024 * 1024; // beyond what the kernel buffers take
     qint64 sent = 0;
     for (int i = 0; i < 10000 && socket->bytesToWrite() < stalled; ++i) {
-        rig.device.write(chunk);
+        QVERIFY(rig.device.write(chunk));
         sent += chunk.size();
         QTest::qWait(0);
     }
@@ -686,7 +679,7 @@ void tst_Bridge::serverOutOfDescriptors()
     QFETCH(int, waitingClients);
     QFETCH(int, descriptorsFree);
     Rig rig;
-    rig.openSerial();
+    QVERIFY(rig.openSerial());
     auto *server = rig.startServer();
     QTcpSocket first;
     first.connectToHost(loopback(), server->serverPort());
@@ -767,7 +760,7 @@ void tst_Bridge::closingTheWindow()
     QFETCH(int, role);
     QFETCH(QString, how);
     RemoteServer remote;
-    DeviceLine device;
+    DevicePlayer device;
     VirtualDisplay display;
     PeerProcess child;
     if (how == "window-system") {
@@ -870,18 +863,20 @@ static int closeTheWindow(int argc, char *argv[])
             askToClose();
             std::printf("asked to close\n");
             std::fflush(stdout);
-            rig.connectClient(serverPort);
+            // The close asked for meanwhile ends the wait, and the program.
+            (void)rig.connectClient(serverPort);
         });
         return app.exec();
     }
     QTcpSocket client;
     if (role == Widget::UdpRole) {
-        rig.connectUdp(9);
+        if (!rig.connectUdp(9))
+            return 1;
     } else if (role == Widget::TcpServerRole) {
         if (auto *server = rig.startServer())
             client.connectToHost(loopback(), server->serverPort());
-    } else {
-        rig.connectClient(serverPort);
+    } else if (!rig.connectClient(serverPort)) {
+        return 1;
     }
     QTimer::singleShot(500, &window, [&] {
         if (rig.caption("ConnectBtn") == QStringLiteral("串口关闭")

@@ -1,5 +1,5 @@
 #include "capturefile.h"
-#include "testsupport.h"
+#include "windowrig.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -1,5 +1,5 @@
 #include "devicelink.h"
-#include "testsupport.h"
+#include "deviceplayer.h"
 
 #include <QSerialPort>
 #include <QSignalSpy>
@@ -12,7 +12,7 @@ class tst_DeviceLink : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { SKIP_WITHOUT_DEVICE_LINE(); }
+    void initTestCase() { SKIP_WITHOUT_DEVICE_PLAYER(); }
     void deviceThatTakesNothing_data();
     void deviceThatTakesNothing();
     void closingDropsWhatWaits();
@@ -28,7 +28,7 @@ void tst_DeviceLink::deviceThatTakesNothing_data()
 void tst_DeviceLink::deviceThatTakesNothing()
 {
     QFETCH(bool, holdable);
-    DeviceLine device;
+    DevicePlayer device;
     QSerialPort port;
     qint64 now = 0;
     DeviceLink link(&port, nullptr, [&now] { return now; });
@@ -65,7 +65,7 @@ void tst_DeviceLink::deviceThatTakesNothing()
 
 void tst_DeviceLink::closingDropsWhatWaits()
 {
-    DeviceLine device;
+    DevicePlayer device;
     QSerialPort port;
     DeviceLink link(&port);
     QSignalSpy held(&link, &DeviceLink::peersHeldChanged);

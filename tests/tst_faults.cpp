@@ -1,5 +1,7 @@
 #include "fakeserialports.h"
-#include "testsupport.h"
+#include "processes.h"
+#include "sockets.h"
+#include "windowrig.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -114,7 +116,7 @@ void tst_Faults::unpluggedMidStreamAndPluggedBack()
     slave = second.start({ "--wait", "--rate", "100" });
     const QString again = adapters.plug(slave);
     rig.click("CheckBtn");
-    waitForPortScan(rig.window);
+    QVERIFY(waitForPortScan(rig.window));
     QCOMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ again }));
     rig.click("ClearBtn");
     rig.click("ConnectBtn");
@@ -141,8 +143,8 @@ void tst_Faults::hostilePeers()
     QTemporaryDir folder;
     CaptureDirectory capture(folder.path());
     DeviceWindowRig rig;
-    DeviceLine &device = rig.device;
-    rig.openSerial();
+    DevicePlayer &device = rig.device;
+    QVERIFY(rig.openSerial());
 
     QUdpSocket udpPeer;
     QTcpSocket tcpPeer;
@@ -151,7 +153,7 @@ void tst_Faults::hostilePeers()
     const bool udp = attack == QLatin1String("datagrams");
     if (udp) {
         QVERIFY(udpPeer.bind(loopback(), 0));
-        rig.connectUdp(udpPeer.localPort());
+        QVERIFY(rig.connectUdp(udpPeer.localPort()));
         port = rig.udpPort();
         peer = &udpPeer;
     } else {
@@ -209,7 +211,7 @@ void tst_Faults::hostilePeers()
     QElapsedTimer clock;
     clock.start();
     while ((!done || sentences < 20) && clock.elapsed() < 60000) {
-        device.write("$GPGGA," + QByteArray::number(sentences++) + "\r\n");
+        QVERIFY(device.write("$GPGGA," + QByteArray::number(sentences++) + "\r\n"));
         atDevice += device.read(INT_MAX, 10).size();
         forwarded += udp ? udpPeer.receiveDatagram().data() : tcpPeer.readAll();
     }

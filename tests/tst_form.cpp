@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "windowrig.h"
 #include "widget.h"
 
 #include <QComboBox>

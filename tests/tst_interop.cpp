@@ -1,5 +1,7 @@
 #include "tcpserver.h"
-#include "testsupport.h"
+#include "processes.h"
+#include "sockets.h"
+#include "windowrig.h"
 #include "widget.h"
 
 #include <QDateTime>
@@ -129,7 +131,7 @@ void tst_Interop::gpsdTakesTheFixes()
     if (role == Widget::UdpRole) {
         const quint16 port = freeUdpPort();
         daemon.start(gpsd, gpsdArguments << QStringLiteral("udp://127.0.0.1:%1").arg(port));
-        rig.connectUdp(port);
+        QVERIFY(rig.connectUdp(port));
     } else {
         const quint16 port = rig.startServer()->serverPort();
         daemon.start(gpsd, gpsdArguments << QStringLiteral("tcp://127.0.0.1:%1").arg(port));
@@ -217,7 +219,7 @@ void tst_Interop::str2strCorrectionsReachTheReceiver()
         const quint16 port = freeTcpPort();
         relay.start(str2str, { "-out", QStringLiteral("tcpsvr://:%1").arg(port) });
         QVERIFY2(listening(port), "str2str did not listen");
-        rig.connectClient(port);
+        QVERIFY(rig.connectClient(port));
     } else {
         auto *server = rig.startServer();
         QSignalSpy arrivals(server, &TcpServer::addClientLink);

@@ -1,5 +1,6 @@
 #include "tcpserver.h"
-#include "testsupport.h"
+#include "sockets.h"
+#include "windowrig.h"
 #include "widget.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "windowrig.h"
 #include "widget.h"
 
 #include <QComboBox>
@@ -82,7 +82,7 @@ private slots:
 void tst_PortDiscovery::portsThatDoNotOpenAreLeftOut()
 {
 #ifdef Q_OS_UNIX
-    DeviceLine first, busy, last;
+    DevicePlayer first, busy, last;
     QSerialPort holder(busy.portName());
     QVERIFY(holder.open(QIODevice::ReadWrite));
     TraceLog trace;
@@ -139,7 +139,7 @@ void tst_PortDiscovery::refreshWhileAProbeRuns()
     reported = QStringList({ "COM-NEW", "COM-SLOW" });
     rig.click("CheckBtn");
     gated.answer("COM-NEW", true);
-    waitForPortScan(rig.window);
+    QVERIFY(waitForPortScan(rig.window));
     QCOMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ "COM-NEW" }));
     gated.answer("COM-SLOW", true);
     QTRY_COMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ "COM-NEW", "COM-SLOW" }));
@@ -173,7 +173,7 @@ void tst_PortDiscovery::openWaitsForARunningProbe()
 void tst_PortDiscovery::refreshListsAgainWithoutTrace()
 {
 #ifdef Q_OS_UNIX
-    DeviceLine a, b;
+    DevicePlayer a, b;
     QStringList reported = { a.portName(), b.portName() };
     SystemProbe probe = fakeProbe({});
     probe.serialPortNames = [&reported] { return reported; };
@@ -182,15 +182,15 @@ void tst_PortDiscovery::refreshListsAgainWithoutTrace()
     ports->setCurrentIndex(1);
 
     TraceLog trace;
-    rig.refreshPorts();
-    rig.refreshPorts();
+    QVERIFY(rig.refreshPorts());
+    QVERIFY(rig.refreshPorts());
     QCOMPARE(itemTexts(ports), reported);
     QCOMPARE(ports->currentIndex(), 0);
     QVERIFY(trace.lines().isEmpty());
 
-    DeviceLine c;
+    DevicePlayer c;
     reported.append(c.portName());
-    rig.refreshPorts();
+    QVERIFY(rig.refreshPorts());
     QCOMPARE(itemTexts(ports), reported);
 #else
     QSKIP("plays the ports on pseudo-terminals");
@@ -200,15 +200,15 @@ void tst_PortDiscovery::refreshListsAgainWithoutTrace()
 void tst_PortDiscovery::refreshWhileTheLinkHoldsAPort()
 {
 #ifdef Q_OS_UNIX
-    DeviceLine a, b;
+    DevicePlayer a, b;
     WindowRig rig({ a.portName(), b.portName() });
-    rig.openSerial(a);
+    QVERIFY(rig.openSerial(a));
 
-    rig.refreshPorts();
+    QVERIFY(rig.refreshPorts());
     QCOMPARE(itemTexts(rig.find<QComboBox>("ComBC")), QStringList({ b.portName() }));
 
     // The open link goes on undisturbed.
-    a.write("$GPGGA\r\n");
+    QVERIFY(a.write("$GPGGA\r\n"));
     QTRY_VERIFY(rig.serialText().contains("$GPGGA"));
 #else
     QSKIP("plays the ports on pseudo-terminals");

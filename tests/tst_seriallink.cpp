@@ -1,5 +1,5 @@
 #include "paragraphlog.h"
-#include "testsupport.h"
+#include "windowrig.h"
 #include "widget.h"
 
 #include <QComboBox>
@@ -13,7 +13,7 @@ class tst_SerialLink : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { SKIP_WITHOUT_DEVICE_LINE(); }
+    void initTestCase() { SKIP_WITHOUT_DEVICE_PLAYER(); }
     void openAppliesSettings_data();
     void openAppliesSettings();
     void closeUnlocksAndSendsNothing();
@@ -111,7 +111,7 @@ void tst_SerialLink::openAppliesSettings()
             [&](QSerialPort::FlowControl value) { changes << QString("flow %1").arg(value); });
 
     TraceLog trace;
-    rig.openSerial();
+    QVERIFY(rig.openSerial());
     QCOMPARE(trace.lines(), QStringList({ "***********" }));
     QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口关闭"));
     QVERIFY(listsEnabled(rig, false));
@@ -135,7 +135,7 @@ void tst_SerialLink::closeUnlocksAndSendsNothing()
 {
     Rig rig;
     rig.choose("BaudCB", "38400");
-    rig.openSerial();
+    QVERIFY(rig.openSerial());
     rig.click("ConnectBtn");
 
     QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口连接"));
@@ -161,7 +161,7 @@ void tst_SerialLink::failedOpenStaysIdle()
         QSKIP("Wine lets a second program open a COM port that one holds");
 #endif
 
-    DeviceLine device;
+    DevicePlayer device;
     WindowRig rig(emptyList ? QStringList() : QStringList{ device.portName() });
     QSerialPort holder(device.portName());
     QVERIFY(holder.open(QIODevice::ReadWrite));
@@ -179,7 +179,7 @@ void tst_SerialLink::failedOpenStaysIdle()
     // Once the port is free, the next click opens it.
     if (!emptyList) {
         holder.close();
-        rig.openSerial(device);
+        QVERIFY(rig.openSerial(device));
         QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口关闭"));
     }
 }
@@ -188,13 +188,13 @@ void tst_SerialLink::reopeningReadsEachBlockOnce()
 {
     Rig rig;
     for (int i = 0; i < 3; ++i) {
-        rig.openSerial();
+        QVERIFY(rig.openSerial());
         rig.click("ConnectBtn");
     }
-    rig.openSerial();
+    QVERIFY(rig.openSerial());
 
     TraceLog trace;
-    rig.device.write("$GPGGA,1*00\r\n");
+    QVERIFY(rig.device.write("$GPGGA,1*00\r\n"));
     QTRY_VERIFY(rig.serialText().contains("$GPGGA"));
     QTest::qWait(3 * ParagraphLog::refreshIntervalMs);
     QCOMPARE(rig.serialView()->document()->blockCount(), 1);
@@ -212,12 +212,12 @@ void tst_SerialLink::deviceGoneAndBack()
 #else
     // The device goes: the link returns to idle and says so once. It comes
     // back under a new name: a refresh finds it and it opens.
-    auto device = std::make_unique<DeviceLine>();
+    auto device = std::make_unique<DevicePlayer>();
     QStringList reported = { device->portName() };
     SystemProbe probe = fakeProbe({});
     probe.serialPortNames = [&reported] { return reported; };
     WindowRig rig(probe);
-    rig.openSerial(*device);
+    QVERIFY(rig.openSerial(*device));
 
     device->hangUp();
     QTRY_COMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口连接"));
@@ -227,12 +227,12 @@ void tst_SerialLink::deviceGoneAndBack()
     QCOMPARE(rig.boxes.texts, QStringList({ "串口连接已断开!" }));
     QVERIFY(listsEnabled(rig, true));
 
-    device = std::make_unique<DeviceLine>();
+    device = std::make_unique<DevicePlayer>();
     reported = QStringList{ device->portName() };
-    rig.refreshPorts();
-    rig.openSerial(*device);
+    QVERIFY(rig.refreshPorts());
+    QVERIFY(rig.openSerial(*device));
     QCOMPARE(rig.caption("ConnectBtn"), QStringLiteral("串口关闭"));
-    device->write("back\r\n");
+    QVERIFY(device->write("back\r\n"));
     QTRY_VERIFY(rig.serialText().contains("back"));
 #endif
 }
@@ -243,13 +243,13 @@ void tst_SerialLink::eachReadIsAParagraph()
 {
     // No network link is up: what is read is shown all the same.
     Rig rig;
-    rig.openSerial();
+    QVERIFY(rig.openSerial());
     // Each write arrives as a read of its own; the last one marks the end.
     for (const QByteArray &bytes : { QByteArray("AB\r"), QByteArray("\nCD") }) {
-        rig.device.write(bytes);
+        QVERIFY(rig.device.write(bytes));
         QTest::qWait(50);
     }
-    rig.device.write("END");
+    QVERIFY(rig.device.write("END"));
     QTRY_VERIFY(rig.serialText().endsWith("END"));
     QStringList shown;
     for (QTextBlock block = rig.serialView()->document()->begin(); block.isValid();
@@ -267,8 +267,8 @@ void tst_SerialLink::eachReadIsAParagraph()
 void tst_SerialLink::clearEmptiesBothViews()
 {
     Rig rig;
-    rig.openSerial();
-    rig.device.write("one\r\n");
+    QVERIFY(rig.openSerial());
+    QVERIFY(rig.device.write("one\r\n"));
     QTRY_VERIFY(!rig.serialText().isEmpty());
     auto *netView = rig.window.findChild<QTextEdit *>("textEdit_Client");
     netView->append("from the network");
@@ -277,7 +277,7 @@ void tst_SerialLink::clearEmptiesBothViews()
     QVERIFY(rig.serialText().isEmpty());
     QVERIFY(netView->toPlainText().isEmpty());
 
-    rig.device.write("two\r\n");
+    QVERIFY(rig.device.write("two\r\n"));
     QTRY_COMPARE(rig.serialText(), QStringLiteral("two "));
 }
 

@@ -1,5 +1,6 @@
 #include "nmea.h"
-#include "testsupport.h"
+#include "deviceplayer.h"
+#include "processes.h"
 
 #include <QFile>
 #include <QProcess>
@@ -123,12 +124,12 @@ static bool openLine(QSerialPort &line, const QString &name)
 
 void tst_Simulator::streamsAndRecords()
 {
-    SKIP_WITHOUT_DEVICE_LINE();
+    SKIP_WITHOUT_DEVICE_PLAYER();
     QTemporaryDir folder;
     const QString record = folder.filePath("received");
     Simulator simulator;
     QSerialPort line;
-    QVERIFY(openLine(line, simulator.startOnDeviceLine({ "--rate", "50", "--record", record })));
+    QVERIFY(openLine(line, simulator.startOnDevicePlayer({ "--rate", "50", "--record", record })));
     const QByteArray commands("log gpgga ontime 5\r\ninterfacemode auto auto on\r\n");
     line.write(commands);
 

@@ -1,5 +1,5 @@
 #include "tcpclientlink.h"
-#include "testsupport.h"
+#include "sockets.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>

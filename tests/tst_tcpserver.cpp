@@ -1,5 +1,5 @@
 #include "tcpserver.h"
-#include "testsupport.h"
+#include "sockets.h"
 
 #include <QTcpSocket>
 #include <QSignalSpy>
