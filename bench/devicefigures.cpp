@@ -110,7 +110,7 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     CaptureDirectory capture(folder.path());
     const QByteArray baudText = QByteArray::number(baud);
     std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
-    auto *server = rig->window.findChild<TcpServer *>();
+    auto *server = rig->find<TcpServer>();
     SlowDevice result;
     if (!server)
         return result;
@@ -157,7 +157,7 @@ double measureUploadThroughput(long long bytes)
     QTemporaryDir folder;
     CaptureDirectory capture(folder.path());
     std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
-    auto *server = rig->window.findChild<TcpServer *>();
+    auto *server = rig->find<TcpServer>();
     if (!server)
         return -1;
     const int fd = connectedSocket(server->serverPort());
@@ -180,7 +180,7 @@ MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds)
     CaptureDirectory capture(folder.path());
     const QByteArray baudText = QByteArray::number(baud);
     std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
-    auto *server = rig->window.findChild<TcpServer *>();
+    auto *server = rig->find<TcpServer>();
     MemoryGrowth result;
     if (!server)
         return result;
@@ -217,7 +217,7 @@ double measureAgeAfterLeaver(int baud, int leaverBytes)
     CaptureDirectory capture(folder.path());
     const QByteArray baudText = QByteArray::number(baud);
     std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
-    auto *server = rig->window.findChild<TcpServer *>();
+    auto *server = rig->find<TcpServer>();
     if (!server)
         return -1;
     PacedDevice device(line, baud);
@@ -259,7 +259,7 @@ double measureManyClientsCpu(int clients, double seconds)
     Line line;
     line.startDraining();
     std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
-    auto *server = rig->window.findChild<TcpServer *>();
+    auto *server = rig->find<TcpServer>();
     if (!server)
         return -1;
     std::vector<int> sockets;
@@ -306,7 +306,7 @@ int displayGrowthChild(int argc, char **argv)
     QTemporaryDir folder;
     CaptureDirectory capture(folder.path());
     std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
-    auto *server = rig->window.findChild<TcpServer *>();
+    auto *server = rig->find<TcpServer>();
     if (!server)
         return 1;
     const int fd = connectedSocket(server->serverPort());

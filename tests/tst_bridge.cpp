@@ -309,7 +309,7 @@ void tst_Bridge::deviceThatTakesNothing()
     QUdpSocket peer;
     QTcpSocket client;
     Rig rig;
-    auto *port = rig.window.findChild<QSerialPort *>();
+    auto *port = rig.find<QSerialPort>();
     const QByteArray block(60000, 'c');
     const int blocks = 100;
     TraceLog trace;
@@ -540,7 +540,7 @@ void tst_Bridge::tcpServerRole()
     QTRY_VERIFY(rig.netText().endsWith(gone));
 
     rig.click("pBtnNetCnnt");
-    QVERIFY(!rig.window.findChild<TcpServer *>());
+    QVERIFY(!rig.find<TcpServer>());
     QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     QTRY_COMPARE(clients[2]->state(), QAbstractSocket::UnconnectedState);
 }
@@ -568,7 +568,7 @@ void tst_Bridge::tcpClientBothWays()
     QTRY_COMPARE(remote.peer->state(), QAbstractSocket::UnconnectedState);
     QTest::qWait(100);
     QVERIFY(rig.boxes.texts.isEmpty());
-    QTRY_VERIFY(!rig.window.findChild<QTcpSocket *>());
+    QTRY_VERIFY(!rig.find<QTcpSocket>());
 }
 
 void tst_Bridge::tcpClientLosesTheServer_data()
@@ -627,7 +627,7 @@ void tst_Bridge::tcpClientCloseWithQueuedData()
     QVERIFY(rig.openLinkTo(remote));
     QVERIFY(remote.peer);
     remote.peer->setReadBufferSize(1);
-    auto *socket = rig.window.findChild<QTcpSocket *>();
+    auto *socket = rig.find<QTcpSocket>();
     QVERIFY(socket);
 
     qint64 written = 0;

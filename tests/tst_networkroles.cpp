@@ -67,7 +67,7 @@ void tst_NetworkRoles::roleChangesRelabelTheFields()
     const QStringList shownRow = { "labelSpaceUdp", "lEditUdpIP", "labelUdp", "labelUdp1",
                                    "lEditUdpPort" };
     for (const QString &name : shownRow)
-        QTEST(!rig.window.findChild<QWidget *>(name)->isHidden(), "targetRowShown");
+        QTEST(!rig.find<QWidget>(name)->isHidden(), "targetRowShown");
     QTEST(QStringList(
                   { rig.find<QLabel>("label_IP")->text(), rig.find<QLabel>("label_Port")->text(),
                     rig.find<QLabel>("labelUdp")->text(), rig.find<QLabel>("labelUdp1")->text() }),
@@ -146,9 +146,9 @@ void tst_NetworkRoles::failedConnectLeavesNothing()
     QTEST(rig.text("lEditUdpPort"), "localPortShown");
     QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     QCOMPARE(rig.state(), QString());
-    QVERIFY(!rig.window.findChild<QUdpSocket *>());
-    QVERIFY(!rig.window.findChild<QTcpServer *>());
-    QVERIFY(!rig.window.findChild<QTcpSocket *>());
+    QVERIFY(!rig.find<QUdpSocket>());
+    QVERIFY(!rig.find<QTcpServer>());
+    QVERIFY(!rig.find<QTcpSocket>());
 }
 
 void tst_NetworkRoles::serverListensOn_data()
@@ -171,7 +171,7 @@ void tst_NetworkRoles::serverListensOn()
     QVERIFY2(rig.boxes.texts.isEmpty(), qPrintable(rig.boxes.texts.join(' ')));
     QCOMPARE(rig.state(), QStringLiteral("建立TCP服务器成功"));
     QFETCH(int, listening);
-    QCOMPARE(rig.window.findChild<TcpServer *>()->serverAddress(),
+    QCOMPARE(rig.find<TcpServer>()->serverAddress(),
              QHostAddress(QHostAddress::SpecialAddress(listening)));
 }
 
@@ -208,7 +208,7 @@ void tst_NetworkRoles::udpPortText()
         QCOMPARE(int(rig.udpPort()), port);
 
     rig.click("pBtnNetCnnt");
-    QVERIFY(!rig.window.findChild<QUdpSocket *>());
+    QVERIFY(!rig.find<QUdpSocket>());
     QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     QCOMPARE(rig.state(), QString());
 }
@@ -245,8 +245,7 @@ void tst_NetworkRoles::networkButtonHammered()
                          == (i % 2 == 0 ? QStringLiteral("断开网络") : QStringLiteral("连接网络")),
                  qPrintable(QStringLiteral("click %1: %2").arg(i).arg(rig.boxes.texts.join(' '))));
     }
-    QTRY_VERIFY(!rig.window.findChild<QAbstractSocket *>()
-                && !rig.window.findChild<QTcpServer *>());
+    QTRY_VERIFY(!rig.find<QAbstractSocket>() && !rig.find<QTcpServer>());
     QTRY_COMPARE(openDescriptors(), descriptors);
     QVERIFY(rig.boxes.texts.isEmpty());
 }
@@ -256,17 +255,17 @@ void tst_NetworkRoles::disconnectAfterRoleChange()
     WindowRig rig;
     rig.setText("lEditIpPort", "0");
     rig.click("pBtnNetCnnt");
-    QVERIFY(rig.window.findChild<QUdpSocket *>());
+    QVERIFY(rig.find<QUdpSocket>());
     rig.chooseRole(Widget::TcpClientRole);
     rig.click("pBtnNetCnnt");
-    QVERIFY(!rig.window.findChild<QUdpSocket *>());
+    QVERIFY(!rig.find<QUdpSocket>());
     QCOMPARE(rig.caption("pBtnNetCnnt"), QStringLiteral("连接网络"));
     rig.chooseRole(Widget::TcpServerRole);
     rig.setText("lEditIpAddr", loopback().toString());
     rig.click("pBtnNetCnnt");
     rig.chooseRole(Widget::UdpRole);
     rig.click("pBtnNetCnnt");
-    QVERIFY(!rig.window.findChild<TcpServer *>());
+    QVERIFY(!rig.find<TcpServer>());
 }
 
 int main(int argc, char *argv[])

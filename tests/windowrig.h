@@ -85,8 +85,9 @@ struct WindowRig
     MessageBoxCloser boxes;
     Widget window;
 
+    // The window's child of this type and name; any name when none is given.
     template<typename T = QWidget>
-    T *find(const char *name)
+    T *find(const QString &name = QString())
     {
         return window.findChild<T *>(name);
     }
