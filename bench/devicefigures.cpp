@@ -23,19 +23,24 @@
 
 namespace {
 
-// The window with its serial link open on `line` at `baud` and the TCP
-// server role up.
-std::unique_ptr<WindowRig> serverWindow(const Line &line, const char *baud)
+// The window with its serial link open at `baud` on a line of its own, the
+// TCP server role up (`server` is null when it did not start), and a capture
+// folder of its own.
+struct ServerWindow
 {
-    auto rig = std::make_unique<WindowRig>(QStringList{ line.portName() });
-    rig->window.show();
-    rig->choose("BaudCB", QString::fromLatin1(baud));
-    rig->click("ConnectBtn");
-    // A server that did not start shows as none in the window.
-    if (!rig->startServer())
-        std::fprintf(stderr, "  the server role did not start\n");
-    return rig;
-}
+    explicit ServerWindow(int baud)
+    {
+        rig->window.show();
+        rig->choose("BaudCB", QString::number(baud));
+        rig->click("ConnectBtn");
+        server = rig->startServer();
+    }
+    Line line;
+    QTemporaryDir folder;
+    CaptureDirectory capture{ folder.path() };
+    std::unique_ptr<WindowRig> rig = std::make_unique<WindowRig>(QStringList{ line.portName() });
+    TcpServer *server = nullptr;
+};
 
 // A short sentence that a peer sends, numbered, for its age at the device.
 QByteArray markedSentence(int number)
@@ -105,12 +110,8 @@ private:
 
 SlowDevice measureSlowDevice(int baud, double seconds)
 {
-    Line line;
-    QTemporaryDir folder;
-    CaptureDirectory capture(folder.path());
-    const QByteArray baudText = QByteArray::number(baud);
-    std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
-    auto *server = rig->find<TcpServer>();
+    ServerWindow bench(baud);
+    TcpServer *server = bench.server;
     SlowDevice result;
     if (!server)
         return result;
@@ -118,7 +119,7 @@ SlowDevice measureSlowDevice(int baud, double seconds)
     // The trace tells of every block the device does not get.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
     TraceLog trace;
-    PacedDevice device(line, baud);
+    PacedDevice device(bench.line, baud);
     const QByteArray upload(5 * 1024 * 1024, 'r');
     const int pusher = connectedSocket(server->serverPort());
     std::thread push([&] { sendAll(pusher, upload); });
@@ -152,21 +153,18 @@ SlowDevice measureSlowDevice(int baud, double seconds)
 
 double measureUploadThroughput(long long bytes)
 {
-    Line line;
-    line.startDraining();
-    QTemporaryDir folder;
-    CaptureDirectory capture(folder.path());
-    std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
-    auto *server = rig->find<TcpServer>();
+    ServerWindow bench(115200);
+    TcpServer *server = bench.server;
+    bench.line.startDraining();
     if (!server)
         return -1;
     const int fd = connectedSocket(server->serverPort());
     const QByteArray upload(int(bytes), 'u');
     const auto start = Clock::now();
     std::thread client([&] { sendAll(fd, upload); });
-    spinUntil([&] { return line.drainedBytes >= bytes; }, 120);
+    spinUntil([&] { return bench.line.drainedBytes >= bytes; }, 120);
     const double seconds = secondsSince(start);
-    const long long drained = line.drainedBytes;
+    const long long drained = bench.line.drainedBytes;
     shutdownSocket(fd);
     client.join();
     closeSocket(fd);
@@ -175,16 +173,12 @@ double measureUploadThroughput(long long bytes)
 
 MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds)
 {
-    Line line;
-    QTemporaryDir folder;
-    CaptureDirectory capture(folder.path());
-    const QByteArray baudText = QByteArray::number(baud);
-    std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
-    auto *server = rig->find<TcpServer>();
+    ServerWindow bench(baud);
+    TcpServer *server = bench.server;
     MemoryGrowth result;
     if (!server)
         return result;
-    PacedDevice device(line, baud);
+    PacedDevice device(bench.line, baud);
     spinFor(1);
     result.baselineKiB = residentKiB();
 
@@ -212,15 +206,11 @@ MemoryGrowth measureHeldClientsGrowth(int clients, int baud, double seconds)
 
 double measureAgeAfterLeaver(int baud, int leaverBytes)
 {
-    Line line;
-    QTemporaryDir folder;
-    CaptureDirectory capture(folder.path());
-    const QByteArray baudText = QByteArray::number(baud);
-    std::unique_ptr<WindowRig> rig = serverWindow(line, baudText.constData());
-    auto *server = rig->find<TcpServer>();
+    ServerWindow bench(baud);
+    TcpServer *server = bench.server;
     if (!server)
         return -1;
-    PacedDevice device(line, baud);
+    PacedDevice device(bench.line, baud);
 
     // One client's upload keeps the device behind, and reading held.
     const int pusher = connectedSocket(server->serverPort());
@@ -256,10 +246,9 @@ double measureManyClientsCpu(int clients, double seconds)
                                       std::min<rlim_t>(limit.rlim_max, rlim_t(2 * clients + 256)));
     setrlimit(RLIMIT_NOFILE, &limit);
 
-    Line line;
-    line.startDraining();
-    std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
-    auto *server = rig->find<TcpServer>();
+    ServerWindow bench(115200);
+    TcpServer *server = bench.server;
+    bench.line.startDraining();
     if (!server)
         return -1;
     std::vector<int> sockets;
@@ -301,12 +290,9 @@ int displayGrowthChild(int argc, char **argv)
     QApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     const double seconds = QString::fromLocal8Bit(argv[2]).toDouble();
-    Line line;
-    line.startDraining();
-    QTemporaryDir folder;
-    CaptureDirectory capture(folder.path());
-    std::unique_ptr<WindowRig> rig = serverWindow(line, "115200");
-    auto *server = rig->find<TcpServer>();
+    ServerWindow bench(115200);
+    TcpServer *server = bench.server;
+    bench.line.startDraining();
     if (!server)
         return 1;
     const int fd = connectedSocket(server->serverPort());
@@ -322,7 +308,7 @@ int displayGrowthChild(int argc, char **argv)
             next += filling ? std::chrono::microseconds(1000) : std::chrono::microseconds(10000);
             std::this_thread::sleep_until(next);
             const QByteArray s = sentence80(fix);
-            line.feed(s.constData(), size_t(s.size()), &stop);
+            bench.line.feed(s.constData(), size_t(s.size()), &stop);
         }
     });
     std::thread corrections([&] {
