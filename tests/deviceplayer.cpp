@@ -87,6 +87,12 @@ void DevicePlayer::hangUp()
 
 #else
 
+namespace {
+// What the device's end of the cable buffers before it leaves the rest on
+// the line.
+constexpr qint64 readBufferBytes = 64 * 1024;
+} // namespace
+
 bool DevicePlayer::available()
 {
     return !deviceLinePorts().isEmpty();
@@ -101,7 +107,7 @@ DevicePlayer::DevicePlayer()
     device.setPortName(ports.last());
     // A device that does not read leaves what comes to the line there, as
     // with a pseudo-terminal's master, rather than in an unbounded buffer.
-    device.setReadBufferSize(64 * 1024);
+    device.setReadBufferSize(readBufferBytes);
     // What an earlier test's window left on the cable is not this one's:
     // read until the cable is quiet.
     if (!device.open(QIODevice::ReadWrite))
@@ -132,7 +138,13 @@ bool DevicePlayer::write(const QByteArray &bytes)
 
 QByteArray DevicePlayer::readPiece()
 {
-    return device.read(4096);
+    const QByteArray piece = device.read(4096);
+    // Qt stops reading the port while its buffer is full, and a read that
+    // the buffer alone serves does not start it again; setting the bound
+    // does. Otherwise the line would stay full for good once the buffer had
+    // been.
+    device.setReadBufferSize(readBufferBytes);
+    return piece;
 }
 
 #endif

@@ -109,10 +109,22 @@ qint64 DeviceLink::readChunk(qint64 peerLimit) const
     return qMin(peerLimit, pressure.holdBytes());
 }
 
-// Tops Qt's buffer towards the device up to a second of line time.
+qint64 DeviceLink::pieceBytes() const
+{
+    // Qt on Windows reports a write once all of it has gone, elsewhere as the
+    // driver takes it: there a piece is also no larger than the step of
+    // progress that the stall window allows for.
+#ifdef Q_OS_WIN
+    return qMin(pressure.bytesPerSecond(), DeviceBackPressure::kernelBufferBytes);
+#else
+    return pressure.bytesPerSecond();
+#endif
+}
+
+// Tops Qt's buffer towards the device up to a piece.
 void DeviceLink::handOn()
 {
-    const qint64 piece = pressure.bytesPerSecond();
+    const qint64 piece = pieceBytes();
     while (port->isOpen() && head < pending.size() && port->bytesToWrite() < piece) {
         const qint64 bytes = qMin(piece - port->bytesToWrite(), pending.size() - head);
         port->write(pending.constData() + head, bytes);

@@ -35,6 +35,8 @@ public:
     // the driver.
     qint64 waitingBytes() const;
     bool peersHeld() const { return holding; }
+    // What the port is handed at most at once: a second of line time.
+    qint64 pieceBytes() const;
     // The largest piece to read from a peer at a time: one piece must not
     // make the queue overshoot its bound by more than the bound itself.
     qint64 readChunk(qint64 peerLimit) const;
@@ -60,8 +62,8 @@ private:
     DeviceBackPressure pressure;
     QTimer watch;
     // Blocks not yet handed to the port, from `head` on: the port gets at
-    // most a second of line time at once, so that its progress shows even
-    // where Qt reports a write only once all of it has gone.
+    // most a piece at once, so that its progress shows even where Qt reports
+    // a write only once all of it has gone.
     QByteArray pending;
     qint64 head = 0;
     qint64 handed = 0; // to the driver since the port opened
