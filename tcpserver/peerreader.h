@@ -39,9 +39,7 @@ public:
     // held: from the event loop, never on the caller's stack, since the
     // caller may be delivering a piece just read.
     void readWaiting();
-    bool isHeld() const { return held; }
     void setPieceBytes(qint64 bytes);
-    qint64 pieceBytes() const { return piece; }
 
 signals:
     void pieceRead(QTcpSocket *peer, const QByteArray &piece);

@@ -45,12 +45,12 @@ void PortScan::start(bool traced)
     collect();
 }
 
-// The running probe of the port, or a new one.
-std::shared_ptr<PortScan::Probe> PortScan::probe(const QString &name)
+// Starts a probe of the port, unless one is running.
+void PortScan::probe(const QString &name)
 {
     std::shared_ptr<Probe> &probe = probes[name];
     if (probe && !probe->answered())
-        return probe;
+        return;
     probe = std::make_shared<Probe>();
     // A QThread, so that the port's notifiers have an event dispatcher; it
     // deletes itself when done, and nothing joins it.
@@ -58,7 +58,6 @@ std::shared_ptr<PortScan::Probe> PortScan::probe(const QString &name)
             [probe, name, opens = systemProbe.portOpens] { probe->opens.set_value(opens(name)); });
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start();
-    return probe;
 }
 
 void PortScan::waitForProbe(const QString &port) const

@@ -48,7 +48,7 @@ signals:
 
 private:
     struct Probe;
-    std::shared_ptr<Probe> probe(const QString &name);
+    void probe(const QString &name);
     void collect();
 
     SystemProbe systemProbe;
